@@ -1,0 +1,21 @@
+#!/bin/sh
+# Installs the Debian packages the build and the tests need, when they are missing.
+# As root it runs apt-get itself; otherwise it prints the command to run and fails,
+# so that `make` never half-builds against a missing library.
+set -e
+PACKAGES="g++ cmake make pkg-config libzmq3-dev cppzmq-dev libgtest-dev libgmock-dev libbenchmark-dev"
+missing=""
+for p in $PACKAGES; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+if [ "$(id -u)" -eq 0 ]; then
+    echo "Installing:$missing"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends $missing </dev/null
+else
+    echo "Missing packages:$missing" >&2
+    echo "Run: sudo apt-get install -y$missing" >&2
+    exit 1
+fi

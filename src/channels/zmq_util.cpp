@@ -1,0 +1,38 @@
+// Small ZeroMQ helpers shared by the forwarders and the bridges.
+#include "channels/zmq_util.h"
+
+#include "core/settings.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+std::unique_ptr<zmq_owned_socket> zmq_owned_open(zmq::socket_type type)
+{
+    try {
+        auto s = std::make_unique<zmq_owned_socket>(type);
+        s->sock.set(zmq::sockopt::linger, ZMQ_LINGER_MS);
+        return s;
+    } catch (const std::exception &e) {
+        fprintf(stderr, "zmq_socket: %s\n", e.what());
+        return nullptr;
+    }
+}
+
+int zmq_poll_nointr(zmq_pollitem_t *items, int count, long timeout_ms)
+{
+    int rc = zmq_poll(items, count, timeout_ms);
+    if (rc < 0 && zmq_errno() == EINTR) return 0;
+    return rc;
+}
+
+void sleep_while_running(int ms, const std::atomic<int> *run)
+{
+    const int SLICE_MS = 100; // the stop-notice bound every loop of the daemon keeps
+    while (ms > 0 && running && (run == nullptr || *run)) {
+        int step = ms < SLICE_MS ? ms : SLICE_MS;
+        struct timespec ts = {0, step * 1000000L};
+        nanosleep(&ts, nullptr);
+        ms -= step;
+    }
+}

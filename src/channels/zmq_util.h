@@ -1,0 +1,30 @@
+// Small ZeroMQ helpers shared by the forwarders and the bridges: sockets that own
+// their context, and a poll that survives signals.
+#pragma once
+
+#include <memory>
+#include <zmq.hpp>
+
+// The daemon gives every socket a ZeroMQ context of its own. Member order closes
+// the socket before its context is destroyed.
+struct zmq_owned_socket {
+    zmq::context_t ctx;
+    zmq::socket_t sock;
+    explicit zmq_owned_socket(zmq::socket_type type) : ctx(), sock(ctx, type) {}
+};
+
+// ZeroMQ's default linger is infinite: a PUSH whose peer is gone would block the
+// context's destruction, and with it shutdown. Pending messages get this long to
+// leave (ms), enough for a local forwarder and short enough for a prompt exit.
+constexpr int ZMQ_LINGER_MS = 200;
+
+// Creates a context and a socket of `type` in it with ZMQ_LINGER_MS. Returns null
+// after a message on stderr when ZeroMQ refuses (no memory, too many sockets).
+std::unique_ptr<zmq_owned_socket> zmq_owned_open(zmq::socket_type type);
+
+// zmq_poll that reports a signal landing in this thread as "nothing ready" (0):
+// EINTR is no poll error. Returns the number of ready items, or -1 on a real error.
+int zmq_poll_nointr(zmq_pollitem_t *items, int count, long timeout_ms);
+
+// Sleeps up to `ms`, in slices short enough to notice `*run` or `running` dropping.
+void sleep_while_running(int ms, const std::atomic<int> *run);

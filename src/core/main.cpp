@@ -1,0 +1,138 @@
+// vexlond: the serial bus on two ZeroMQ channels.
+//
+// DESIGN: main reads the options in three passes, starts every thread in a fixed
+// order, sleeps until `running` drops and takes the daemon down in a fixed order:
+// links first, then the joinable threads in reverse order of creation (bridges
+// before the forwarders they push into), then the listeners, then the descriptors.
+// SIGINT and SIGTERM are blocked in every thread but this one, so the handler
+// always interrupts the run loop's sleep and shutdown starts at once.
+#include "channels/bridge.h"
+#include "channels/forwarder.h"
+#include "core/options.h"
+#include "core/settings.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+static const int MAX_THREADS = 10; // two forwarders and at most four bridges
+static const int CONSOLE_PORT = 5550;
+
+// Joinable threads in order of creation. A thread that could not be created
+// takes no slot, so shutdown never joins an invalid handle.
+static pthread_t thread_table[MAX_THREADS];
+static int thread_count = 0;
+
+static fwd_cfg fwd_command;
+static fwd_cfg fwd_response;
+static inout_cfg stdio_bridge;
+static inout_cfg input_bridge;
+
+static void start_joinable(void *(*fn)(void *), void *arg, const char *what)
+{
+    if (thread_count >= MAX_THREADS) return;
+    int rc = pthread_create(&thread_table[thread_count], nullptr, fn, arg);
+    if (rc != 0) {
+        fprintf(stderr, "%s: pthread_create: %s\n", what, strerror(rc));
+        return;
+    }
+    thread_count++;
+}
+
+static void sig_handler(int)
+{
+    // Only async-signal-safe work here: a direct write, then the flag.
+    static const char MSG[] = "Exiting program...\n";
+    (void)!write(1, MSG, sizeof MSG - 1);
+    running = 0;
+}
+
+static void block_stop_signals(int how)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(how, &set, nullptr);
+}
+
+static void start_stdio_bridge(const start_options &o)
+{
+    int push_port = o.stdin_mode == STREAM_COMMAND    ? pull_command_port.load()
+                    : o.stdin_mode == STREAM_RESPONSE ? pull_response_port.load()
+                                                      : -1;
+    int sub_port = o.stdout_mode == STREAM_COMMAND    ? publish_command_port.load()
+                   : o.stdout_mode == STREAM_RESPONSE ? publish_response_port.load()
+                                                      : -1;
+    inout_fill(&stdio_bridge, o.stdin_mode ? 0 : -1, o.stdout_mode ? 1 : -1, push_port, sub_port,
+               &running, INOUT_LINES);
+    start_joinable(inout_thread, &stdio_bridge, "stdio bridge");
+}
+
+int main(int argc, char **argv)
+{
+    // Progress lines are read by people and by programs through pipes alike:
+    // each line leaves as soon as it is complete.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    start_options o;
+    settings_defaults();
+    options_defaults(&o);
+
+    if (options_pass1(&o, argc, argv)) return 1;
+    options_pass2(&o, argc, argv);
+    if (o.daemonize) (void)!daemon(0, 0);
+
+    // Every thread started from here on (links already in pass 3) inherits a mask
+    // that keeps the stop signals for the main thread.
+    block_stop_signals(SIG_BLOCK);
+    if (options_pass3(&o, argc, argv) < 0) exit(1);
+
+    if (verbose > 1) {
+        printf("Configuration file: %s\n", o.config_path);
+        printf("Ports: %d %d %d %d\n", publish_response_port.load(), publish_command_port.load(),
+               pull_response_port.load(), pull_command_port.load());
+    }
+
+    if (o.realtime) {
+        struct sched_param param;
+        memset(&param, 0, sizeof param);
+        param.sched_priority = sched_get_priority_min(SCHED_RR);
+        if (sched_setscheduler(getpid(), SCHED_RR, &param) < 0) perror("sched_setscheduler");
+    }
+
+    fwd_fill(&fwd_command, true, &running);
+    start_joinable(fwd_thread, &fwd_command, "command forwarder");
+    fwd_fill(&fwd_response, false, &running);
+    start_joinable(fwd_thread, &fwd_response, "response forwarder");
+
+    if (o.stdin_mode != STREAM_NONE || o.stdout_mode != STREAM_NONE) start_stdio_bridge(o);
+
+    int input_fd = -1;
+    if (o.input_path[0] != '\0') {
+        input_fd = open(o.input_path, O_RDONLY);
+        inout_fill(&input_bridge, input_fd, -1, pull_command_port, -1, &running, 0);
+        start_joinable(inout_thread, &input_bridge, "input bridge");
+    }
+
+    if (signal(SIGTERM, sig_handler) == SIG_ERR || signal(SIGINT, sig_handler) == SIG_ERR) {
+        perror("signal");
+        return 1;
+    }
+    block_stop_signals(SIG_UNBLOCK);
+
+    printf("Accepting commands on port %d\n", CONSOLE_PORT);
+
+    while (running) sleep(1);
+
+    for (int i = thread_count - 1; i >= 0; i--) pthread_join(thread_table[i], nullptr);
+    sleep(1);
+    if (input_fd >= 0) close(input_fd);
+    return 0;
+}

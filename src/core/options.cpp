@@ -1,0 +1,219 @@
+// Command-line options and the three option passes.
+//
+// DESIGN: pass 1 reads the command line alone (help, configuration path); passes
+// 2 and 3 go through config_getopt_long, which yields the configuration file's
+// options first and then the command line's, so the command line wins. Pass 2
+// acts on --daemon only, before any descriptor or thread exists; pass 3 on the rest.
+#include "core/options.h"
+
+#include "core/config.h"
+#include "core/settings.h"
+#include "serial/serial_arg.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+const struct option long_options[] = {
+    {"help", no_argument, nullptr, OPT_HELP},
+    {"serial", required_argument, nullptr, OPT_SERIAL},
+    {"serial_dump", no_argument, nullptr, OPT_SERIAL_DUMP},
+    {"input", required_argument, nullptr, OPT_INPUT},
+    {"output", required_argument, nullptr, OPT_OUTPUT},
+    {"ctrl", no_argument, nullptr, OPT_CTRL},
+    {"card", no_argument, nullptr, OPT_CARD},
+    {"stdin", required_argument, nullptr, OPT_STDIN},
+    {"stdout", required_argument, nullptr, OPT_STDOUT},
+    {"tcpserver", required_argument, nullptr, OPT_TCPSERVER},
+    {"tcpclient", required_argument, nullptr, OPT_TCPCLIENT},
+    {"tcp_nodelay", no_argument, nullptr, OPT_TCP_NODELAY},
+    {"config", required_argument, nullptr, OPT_CONFIG},
+    {"publish_response_port", required_argument, nullptr, OPT_PUBLISH_RESPONSE_PORT},
+    {"publish_command_port", required_argument, nullptr, OPT_PUBLISH_COMMAND_PORT},
+    {"pull_response_port", required_argument, nullptr, OPT_PULL_RESPONSE_PORT},
+    {"pull_command_port", required_argument, nullptr, OPT_PULL_COMMAND_PORT},
+    {"pty", optional_argument, nullptr, OPT_PTY},
+    {"daemon", no_argument, nullptr, OPT_DAEMON},
+    {"realtime", no_argument, nullptr, OPT_REALTIME},
+    {nullptr, 0, nullptr, 0},
+};
+
+const char SHORT_OPTIONS[] = "dc:hvi:o:";
+
+// Keeps at most the field's size less one character, always NUL-terminated.
+template <size_t N>
+static void copy_field(char (&dst)[N], const char *src)
+{
+    snprintf(dst, N, "%s", src ? src : "");
+}
+
+void options_defaults(start_options *o)
+{
+    memset(o->config_path, 0, sizeof o->config_path);
+    memset(o->serial_arg, 0, sizeof o->serial_arg);
+    memset(o->input_path, 0, sizeof o->input_path);
+    memset(o->output_path, 0, sizeof o->output_path);
+    o->daemonize = 0;
+    o->stdin_mode = STREAM_NONE;
+    o->stdout_mode = STREAM_NONE;
+    o->serial_dump = 0;
+    o->tcpserver_port = -1;
+    o->pty_requested = 0;
+    o->pty_link.clear();
+    o->realtime = 0;
+}
+
+void print_usage(FILE *stream, const char *program)
+{
+    fwrite("Usage:\n", 1, 7, stream);
+    fprintf(stream, "  %s [options]\n", program);
+    fprintf(stream,
+            "Options:\n"
+            "  -h\n"
+            "  --help      Print this message.\n"
+            "  -d\n"
+            "  --daemon    Daemonize the program.\n"
+            "  -c <config file>\n"
+            "  --config <config file>  Specify alternative configuration file.\n"
+            "  -v          Increase verbose level.\n"
+            "  --serial <serial arg>  Open connection to serial port.\n"
+            "  --serial_dump Dump data to/from serial port to stdout.\n"
+            "  -i\n"
+            "  --input     Not implemented.\n"
+            "  -o\n"
+            "  --output    Not implemented.\n"
+            "  --ctrl      Be a controller on the Vexlon bus - only commands\n"
+            "              will be sent to the bus.\n"
+            "  --card      Be a card on the Vexlon bus - only responses will\n"
+            "              be sent to the bus.\n"
+            "  --stdin command|response  Read commands or responses from stdin.\n"
+            "  --stdout command|response  Write commands or responses to\n"
+            "              stdout.\n"
+            "  --tcpserver <port> Listen on TCP port <port>.\n"
+            "  --tcpclient <ip>:<port> Connect to other vexlond.\n"
+            "  --tcp_nodelay  Disable the Nagle algorithm (set TCP_NODELAY).\n"
+            "  --realtime  Set the program in realtime scheduling queue.\n"
+            "  --publish_response_port  Specify publish response port.\n"
+            "              Default: %s\n"
+            "  --publish_command_port   Specify publish command port.\n"
+            "              Default: %s\n"
+            "  --pull_response_port     Specify pull response port.\n"
+            "              Default: %s\n"
+            "  --pull_command_port      Specify pull command port.\n"
+            "              Default: %s\n"
+            "  --pty[=<dev link>]  Create a pseudoterminal.",
+            "5551", "5552", "5553", "5554");
+}
+
+int options_pass1(start_options *o, int argc, char **argv)
+{
+    optind = 0; // a full rescan, also when start-up is run more than once (tests)
+    int c;
+    while ((c = getopt_long(argc, argv, SHORT_OPTIONS, long_options, nullptr)) != -1) {
+        if (c == 'h' || c == OPT_HELP) {
+            print_usage(stderr, argv[0]);
+            fflush(stderr);
+            serial_usage("--serial");
+            return 1;
+        }
+        if (c == 'c' || c == OPT_CONFIG) copy_field(o->config_path, optarg);
+    }
+    return 0;
+}
+
+void options_pass2(start_options *o, int argc, char **argv)
+{
+    int c;
+    while ((c = config_getopt_long(o->config_path, argc, argv, SHORT_OPTIONS, long_options,
+                                   nullptr)) != -1) {
+        if (c == 'd' || c == OPT_DAEMON) o->daemonize = 1;
+    }
+}
+
+int peer_address_parse(const char *text, char (&ip)[PEER_IP_TEXT_SIZE], int *port)
+{
+    int a, b, c, d, p;
+    int n = sscanf(text, "%d.%d.%d.%d:%d", &a, &b, &c, &d, &p);
+    if (n < 4) return -1;
+    snprintf(ip, sizeof ip, "%d.%d.%d.%d", a, b, c, d);
+    *port = n == 5 ? p : TCP_CLIENT_DEFAULT_PORT;
+    return 0;
+}
+
+// "command" or "response" in any case; -1 for any other word.
+static int stream_mode(const char *word)
+{
+    if (strcasecmp(word, "command") == 0) return STREAM_COMMAND;
+    if (strcasecmp(word, "response") == 0) return STREAM_RESPONSE;
+    return -1;
+}
+
+// Whether the option yielding `c` needs an argument to act on.
+static bool requires_argument(int c)
+{
+    if (c == 'i' || c == 'o' || c == 'c') return true;
+    for (const struct option *opt = long_options; opt->name; opt++)
+        if (opt->val == c) return opt->has_arg == required_argument;
+    return false;
+}
+
+static int apply_option(start_options *o, int c, const char *arg)
+{
+    // The configuration source reports a key written without its value; this
+    // keeps any such option from reaching the code below without its argument.
+    if (arg == nullptr && requires_argument(c)) return 0;
+    switch (c) {
+    case OPT_SERIAL: copy_field(o->serial_arg, arg); break;
+    case OPT_SERIAL_DUMP: o->serial_dump = 1; break;
+    case 'i':
+    case OPT_INPUT: copy_field(o->input_path, arg); break;
+    case 'o':
+    case OPT_OUTPUT: copy_field(o->output_path, arg); break;
+    case OPT_CTRL: bus_mode = BUS_MODE_CTRL; break;
+    case OPT_CARD: bus_mode = BUS_MODE_CARD; break;
+    case OPT_STDIN:
+    case OPT_STDOUT: {
+        int mode = stream_mode(arg);
+        const char *which = c == OPT_STDIN ? "stdin" : "stdout";
+        if (mode < 0) {
+            printf("Error: %s arg \"%s\" not supported\n", which, arg);
+            return -1;
+        }
+        (c == OPT_STDIN ? o->stdin_mode : o->stdout_mode) = mode;
+        break;
+    }
+    case OPT_TCPSERVER: o->tcpserver_port = atoi(arg); break;
+    case OPT_TCPCLIENT: {
+        char ip[PEER_IP_TEXT_SIZE];
+        int port;
+        if (peer_address_parse(arg, ip, &port) < 0) {
+            puts("Error: Couldn't read ip and port.");
+            return -1;
+        }
+        break;
+    }
+    case OPT_TCP_NODELAY: tcp_nodelay = 1; break;
+    case OPT_PUBLISH_RESPONSE_PORT: publish_response_port = atoi(arg); break;
+    case OPT_PUBLISH_COMMAND_PORT: publish_command_port = atoi(arg); break;
+    case OPT_PULL_RESPONSE_PORT: pull_response_port = atoi(arg); break;
+    case OPT_PULL_COMMAND_PORT: pull_command_port = atoi(arg); break;
+    case OPT_PTY:
+        o->pty_requested = 1;
+        if (arg) o->pty_link = arg;
+        break;
+    case OPT_REALTIME: o->realtime = 1; break;
+    case 'v': verbose++; break;
+    default: break; // help, config, daemon: other passes; '?': skipped
+    }
+    return 0;
+}
+
+int options_pass3(start_options *o, int argc, char **argv)
+{
+    int c;
+    while ((c = config_getopt_long(o->config_path, argc, argv, SHORT_OPTIONS, long_options,
+                                   nullptr)) != -1) {
+        if (apply_option(o, c, optarg) < 0) return -1;
+    }
+    return 0;
+}
