@@ -1,5 +1,11 @@
 # Front door for newcomers and CI: every target installs what is missing first.
+SAN ?=
+ifeq ($(SAN),)
 BUILD ?= build
+else
+# Sanitized builds live beside the plain one: build-san-address,undefined etc.
+BUILD ?= build-san-$(SAN)
+endif
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 ARGS ?=
@@ -12,7 +18,7 @@ setup:
 	@sh scripts/setup.sh
 
 build: setup
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DVEXLOND_SANITIZE=$(SAN)
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The PULL IPC endpoints are relative paths (tmp/vexlond_pull_*), so the daemon

@@ -61,6 +61,11 @@ std::string read_file(const std::string &path)
 
 daemon_proc::~daemon_proc()
 {
+    // In a sanitized build a report anywhere in the daemon's life fails the test.
+    std::string err = read_file(err_path);
+    for (const char *mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                             "WARNING: ThreadSanitizer"})
+        if (err.find(mark) != std::string::npos) ADD_FAILURE() << "sanitizer report:\n" << err;
     if (stdin_fd >= 0) close(stdin_fd);
     if (pid > 0) {
         kill(pid, SIGKILL);
