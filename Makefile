@@ -10,7 +10,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 ARGS ?=
 
-.PHONY: all setup build run test bench clean format
+.PHONY: all setup build run test bench fuzz clean format
 
 all: build
 
@@ -33,6 +33,22 @@ test: build
 bench: build
 	cmake --build $(BUILD) -j $(JOBS) --target benchmarks
 	$(BUILD)/bench/run_benchmarks
+
+# Each fuzz target runs FUZZ_SECONDS from its seed corpus in fuzz/corpus/<name>;
+# new inputs it finds go to build-fuzz/corpus/<name>, crashes to build-fuzz/.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = $(patsubst fuzz/%.cpp,%,$(wildcard fuzz/fuzz_*.cpp))
+fuzz:
+	@sh scripts/setup.sh fuzz
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+		-DVEXLOND_FUZZ=ON -DVEXLOND_TESTS=OFF
+	cmake --build build-fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
+	set -e; for t in $(FUZZ_TARGETS); do \
+		name=$${t#fuzz_}; mkdir -p build-fuzz/corpus/$$name; \
+		echo "== $$t ($(FUZZ_SECONDS) s)"; \
+		build-fuzz/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=build-fuzz/ \
+			-print_final_stats=1 build-fuzz/corpus/$$name fuzz/corpus/$$name; \
+	done
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

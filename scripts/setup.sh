@@ -4,6 +4,12 @@
 # so that `make` never half-builds against a missing library.
 set -e
 PACKAGES="g++ cmake make pkg-config libzmq3-dev cppzmq-dev libgtest-dev libgmock-dev libbenchmark-dev"
+# Extra sets by name: `setup.sh fuzz` also brings the libFuzzer toolchain.
+for extra in "$@"; do
+    case "$extra" in
+    fuzz) PACKAGES="$PACKAGES clang-14 libfuzzer-14-dev libclang-rt-14-dev" ;;
+    esac
+done
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
