@@ -1,14 +1,12 @@
-// Stand-ins for the board under the serial modules.
+// Stand-ins for the board.
 #include "serial_fakes.h"
 
 #include "serial/gpio.h"
 #include "serial/serial_ioctl.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <sys/inotify.h>
@@ -18,8 +16,8 @@
 
 fake_sysfs::fake_sysfs()
 {
-    char tmpl[] = "/tmp/vexlond-gpio-XXXXXX";
-    if (mkdtemp(tmpl)) root = tmpl;
+    char dir[] = "/tmp/vexlond-gpio-XXXXXX";
+    root = mkdtemp(dir) ? dir : "/nonexistent";
     write("export", "");
     notify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     gpio_set_root(root.c_str());
@@ -28,52 +26,47 @@ fake_sysfs::fake_sysfs()
 fake_sysfs::~fake_sysfs()
 {
     gpio_set_root(nullptr);
-    if (notify_fd >= 0) close(notify_fd);
-    if (!root.empty()) (void)!system(("rm -rf '" + root + "'").c_str());
+    close(notify_fd);
+    (void)!system(("rm -rf '" + root + "'").c_str());
 }
 
 void fake_sysfs::add_line(int gpio, const std::string &direction, const std::string &value)
 {
-    std::string dir = "gpio" + std::to_string(gpio);
-    mkdir((root + "/" + dir).c_str(), 0755);
-    write(dir + "/direction", direction);
-    write(dir + "/value", value);
-    int wd = inotify_add_watch(notify_fd, (root + "/" + dir).c_str(), IN_MODIFY);
-    if (wd >= 0) watched[wd] = gpio;
+    std::string dir = root + "/gpio" + std::to_string(gpio);
+    mkdir(dir.c_str(), 0755);
+    write("gpio" + std::to_string(gpio) + "/direction", direction);
+    write("gpio" + std::to_string(gpio) + "/value", value);
+    line_of_watch[inotify_add_watch(notify_fd, dir.c_str(), IN_MODIFY)] = gpio;
 }
 
-std::string fake_sysfs::read(const std::string &relative) const
+std::string fake_sysfs::read(const std::string &file) const
 {
-    std::ifstream in(root + "/" + relative, std::ios::binary);
     std::stringstream ss;
-    ss << in.rdbuf();
+    ss << std::ifstream(root + "/" + file).rdbuf();
     return ss.str();
 }
 
-void fake_sysfs::write(const std::string &relative, const std::string &text) const
+void fake_sysfs::write(const std::string &file, const std::string &text) const
 {
-    std::ofstream out(root + "/" + relative, std::ios::binary | std::ios::trunc);
-    out << text;
+    std::ofstream(root + "/" + file, std::ios::trunc) << text;
 }
 
-void fake_sysfs::drain(std::vector<std::string> &log)
+void fake_sysfs::drain(call_log &log)
 {
-    // Events are queued by the write itself, so everything written before this
-    // call is here; each line is written at most once between two drains.
     alignas(struct inotify_event) char buf[4096];
     ssize_t n;
     while ((n = ::read(notify_fd, buf, sizeof buf)) > 0) {
         for (char *p = buf; p < buf + n;) {
             auto *ev = reinterpret_cast<struct inotify_event *>(p);
             p += sizeof *ev + ev->len;
-            auto line = watched.find(ev->wd);
-            if (line == watched.end() || ev->len == 0) continue;
-            std::string gpio = std::to_string(line->second);
-            std::string content = read("gpio" + gpio + "/" + ev->name);
+            std::string gpio = std::to_string(line_of_watch[ev->wd]);
+            // Each test writes a line at most once between two drains, so the
+            // file still holds what that write left.
+            std::string now = read("gpio" + gpio + "/" + ev->name);
             if (strcmp(ev->name, "direction") == 0)
-                log.push_back(gpio + (content.compare(0, 3, "out") == 0 ? ":out" : ":in"));
-            else if (strcmp(ev->name, "value") == 0)
-                log.push_back(gpio + "=" + content.substr(0, 1));
+                log.push_back(gpio + (now.compare(0, 3, "out") == 0 ? ":out" : ":in"));
+            else
+                log.push_back(gpio + "=" + now.substr(0, 1));
         }
     }
 }
@@ -83,90 +76,57 @@ namespace
 
 ioctl_recorder *active = nullptr;
 
-void note(const std::string &call)
+int note(const std::string &call, bool fail)
 {
     if (active->sysfs) active->sysfs->drain(active->log);
     active->log.push_back(call);
+    errno = ENOTTY;
+    return fail ? -1 : 0;
 }
 
-std::string hex(unsigned v)
+int get_serial(int, struct serial_struct *info)
 {
-    char buf[16];
-    snprintf(buf, sizeof buf, "0x%x", v);
-    return buf;
-}
-
-std::string modem_bits(int bits)
-{
-    if (bits == TIOCM_RTS) return "RTS";
-    if (bits == TIOCM_DTR) return "DTR";
-    return hex(static_cast<unsigned>(bits));
-}
-
-int fake_get_serial(int, struct serial_struct *info)
-{
-    note("TIOCGSERIAL");
-    if (++active->get_serial_calls == active->fail_get_serial_call) {
-        errno = EIO;
-        return -1;
-    }
     *info = active->serial;
-    return 0;
+    return note("TIOCGSERIAL", ++active->get_serial_calls == active->fail_get_serial_call);
 }
 
-int fake_set_serial(int, const struct serial_struct *info)
+int set_serial(int, const struct serial_struct *info)
 {
-    note("TIOCSSERIAL divisor=" + std::to_string(info->custom_divisor) +
-         " flags=" + hex(static_cast<unsigned>(info->flags)));
-    if (active->fail_set_serial) {
-        errno = EINVAL;
-        return -1;
-    }
-    active->serial = *info;
-    return 0;
+    if (!active->fail_set_serial) active->serial = *info;
+    char text[64];
+    snprintf(text, sizeof text, "TIOCSSERIAL divisor=%d flags=0x%x", info->custom_divisor,
+             info->flags);
+    return note(text, active->fail_set_serial);
 }
 
-int fake_get_rs485(int, struct serial_rs485 *conf)
+int get_rs485(int, struct serial_rs485 *conf)
 {
-    note("TIOCGRS485");
-    if (active->fail_get_rs485) {
-        // A failing driver may still have written part of the record.
-        memset(conf, 0x5a, sizeof *conf);
-        errno = ENOTTY;
-        return -1;
-    }
     *conf = active->rs485;
-    return 0;
+    if (active->fail_get_rs485) memset(conf, 0x5a, sizeof *conf); // half-done by the driver
+    return note("TIOCGRS485", active->fail_get_rs485);
 }
 
-int fake_set_rs485(int, const struct serial_rs485 *conf)
+int set_rs485(int, const struct serial_rs485 *conf)
 {
-    note("TIOCSRS485 flags=" + hex(conf->flags));
     active->rs485_written = *conf;
-    if (active->fail_set_rs485) {
-        errno = ENOTTY;
-        return -1;
-    }
-    return 0;
+    char text[64];
+    snprintf(text, sizeof text, "TIOCSRS485 flags=0x%x", conf->flags);
+    return note(text, false);
 }
 
-int fake_modem(const char *name, int bits)
+int modem(const char *call, int bits)
 {
-    note(std::string(name) + " " + modem_bits(bits));
-    if (active->fail_modem) {
-        errno = ENOTTY;
-        return -1;
-    }
-    return 0;
+    const char *line = bits == TIOCM_RTS ? " RTS" : bits == TIOCM_DTR ? " DTR" : " ?";
+    return note(std::string(call) + line, active->fail_modem);
 }
 
-int fake_modem_set(int, int bits)
+int modem_set(int, int bits)
 {
-    return fake_modem("TIOCMBIS", bits);
+    return modem("TIOCMBIS", bits);
 }
-int fake_modem_clear(int, int bits)
+int modem_clear(int, int bits)
 {
-    return fake_modem("TIOCMBIC", bits);
+    return modem("TIOCMBIC", bits);
 }
 
 } // namespace
@@ -175,36 +135,21 @@ ioctl_recorder::ioctl_recorder()
 {
     memset(&serial, 0, sizeof serial);
     serial.baud_base = 115200;
-    serial.custom_divisor = 0;
-    // An earlier program's speed bits, to be replaced, and a bit to be kept.
-    serial.flags = ASYNC_SPD_SHI | ASYNC_SKIP_TEST;
+    serial.flags = ASYNC_SPD_SHI | ASYNC_SKIP_TEST; // old speed bits, and one to keep
     memset(&rs485, 0, sizeof rs485);
-    rs485.flags = SER_RS485_TERMINATE_BUS; // not a mode bit: must survive
+    rs485.flags = SER_RS485_TERMINATE_BUS; // not a mode bit
     rs485.delay_rts_before_send = 7;
-    rs485.delay_rts_after_send = 9;
-    memset(&rs485_written, 0, sizeof rs485_written);
+    active = this;
+    serial_ioctl = {get_serial, set_serial, get_rs485, set_rs485, modem_set, modem_clear};
 }
 
 ioctl_recorder::~ioctl_recorder()
 {
-    if (active == this) {
-        serial_ioctl_reset();
-        active = nullptr;
-    }
+    serial_ioctl_reset();
+    active = nullptr;
 }
 
-void ioctl_recorder::install()
-{
-    active = this;
-    serial_ioctl.get_serial = fake_get_serial;
-    serial_ioctl.set_serial = fake_set_serial;
-    serial_ioctl.get_rs485 = fake_get_rs485;
-    serial_ioctl.set_rs485 = fake_set_rs485;
-    serial_ioctl.modem_set = fake_modem_set;
-    serial_ioctl.modem_clear = fake_modem_clear;
-}
-
-std::vector<std::string> ioctl_recorder::calls()
+call_log ioctl_recorder::calls()
 {
     if (sysfs) sysfs->drain(log);
     return log;
