@@ -10,6 +10,8 @@
 #include "channels/forwarder.h"
 #include "core/options.h"
 #include "core/settings.h"
+#include "serial/serial_arg.h"
+#include "serial/serial_port.h"
 
 #include <cerrno>
 #include <csignal>
@@ -121,6 +123,16 @@ int main(int argc, char **argv)
         start_joinable(inout_thread, &input_bridge, "input bridge");
     }
 
+    // A port that cannot be opened leaves the daemon running without it.
+    int serial_fd = -1;
+    if (o.serial_arg[0] != '\0') {
+        serial_fd = serial_parse_open(o.serial_arg);
+        if (serial_fd >= 0) {
+            serial_endpoint_setup(serial_fd, o.serial_dump);
+            start_joinable(inout_thread, &serial_bridge, "serial bridge");
+        }
+    }
+
     if (signal(SIGTERM, sig_handler) == SIG_ERR || signal(SIGINT, sig_handler) == SIG_ERR) {
         perror("signal");
         return 1;
@@ -133,6 +145,7 @@ int main(int argc, char **argv)
 
     for (int i = thread_count - 1; i >= 0; i--) pthread_join(thread_table[i], nullptr);
     sleep(1);
+    if (serial_fd >= 0) serial_close(serial_fd);
     if (input_fd >= 0) close(input_fd);
     return 0;
 }
