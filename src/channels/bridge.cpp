@@ -6,6 +6,9 @@
 // into the channel never wait (a full or unconnected channel loses the message,
 // reported by perror). Writes to the output descriptor wait for room, but only
 // while the run flags allow, so a peer that stops reading cannot hold shutdown.
+// A pty master is a special case on both sides: its hang-up only means that no
+// program has the slave open, and a program that stops reading must not hold the
+// bridge (see write_out).
 #include "channels/bridge.h"
 
 #include "channels/dump.h"
@@ -16,6 +19,7 @@
 #include <ctime>
 #include <memory>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -25,6 +29,14 @@
 // on /dev/null) the descriptor sits out this long (ms) before it is read again:
 // data appended later is still picked up, without a busy loop.
 static const int INOUT_EOF_PAUSE_MS = 1000;
+
+// A pty master without a program on the slave side is looked at this often (ms),
+// so that a program that opens the slave later is served at once.
+static const int INOUT_PTY_IDLE_MS = 100;
+
+// A program on a pty that stops reading gets this long (ms) to make room for a
+// message; after that, messages that do not fit are dropped until it reads again.
+static const int INOUT_PTY_FULL_WAIT_MS = 1000;
 
 // Messages taken from the SUB socket per poll at most, so the input side and the
 // run flags are not starved by a flooding channel.
@@ -78,6 +90,9 @@ struct bridge {
     std::unique_ptr<zmq_owned_socket> sub;
     bool keep = true;
     bool ofd_is_socket = false;
+    bool ifd_is_pty = false;     // the input is a pty master
+    bool ofd_is_pty = false;     // the output is a pty master
+    bool out_full = false;       // a message was dropped: the pty's reader has stopped
     bool at_eof = false;         // the last read ended the input; not reported again
     long input_resume_ms = 0;    // monotonic time from which the input is polled again
     line_state line;
@@ -96,6 +111,18 @@ bool bridge_running(const bridge &b)
     return running && b.keep && *b.cfg->run;
 }
 
+bool is_pty_master(int fd)
+{
+    unsigned n;
+    return ioctl(fd, TIOCGPTN, &n) == 0;
+}
+
+short poll_now(int fd, short events)
+{
+    struct pollfd p = {fd, events, 0};
+    return poll(&p, 1, 0) == 1 ? p.revents : 0;
+}
+
 void push_message(void *ctx, const char *msg, size_t len)
 {
     bridge *b = static_cast<bridge *>(ctx);
@@ -107,6 +134,15 @@ void push_message(void *ctx, const char *msg, size_t len)
 void write_out(bridge &b, const char *data, size_t len)
 {
     int fd = b.cfg->ofd;
+    long give_up_ms = 0;
+    if (b.ofd_is_pty) {
+        // Nobody on the slave side: the message would wait there for a later
+        // program and, with echo on, come back as a command. It is dropped.
+        short ev = poll_now(fd, POLLOUT);
+        if (ev & POLLHUP) return;
+        if (b.out_full && !(ev & POLLOUT)) return;
+        give_up_ms = now_ms() + INOUT_PTY_FULL_WAIT_MS;
+    }
     size_t off = 0;
     while (off < len) {
         ssize_t w = b.ofd_is_socket ? send(fd, data + off, len - off, MSG_NOSIGNAL | MSG_DONTWAIT)
@@ -118,12 +154,19 @@ void write_out(bridge &b, const char *data, size_t len)
         if (w < 0 && errno == EINTR) continue;
         if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (!bridge_running(b)) return;
+            if (b.ofd_is_pty && now_ms() >= give_up_ms) {
+                if (!b.out_full)
+                    fprintf(stderr, "%s: pty not read, dropping messages\n", "inout_thread");
+                b.out_full = true;
+                return;
+            }
             struct pollfd p = {fd, POLLOUT, 0};
             poll(&p, 1, 100);
             continue;
         }
         return; // the peer has gone: its end of input ends the bridge or idles it
     }
+    b.out_full = false;
     if (b.cfg->flags & INOUT_DRAIN) tcdrain(fd);
 }
 
@@ -160,7 +203,7 @@ void read_input(bridge &b, int item_index)
     if (b.cfg->flags & INOUT_STOP_ON_EOF)
         b.keep = false;
     else
-        b.input_resume_ms = now_ms() + INOUT_EOF_PAUSE_MS;
+        b.input_resume_ms = now_ms() + (b.ifd_is_pty ? INOUT_PTY_IDLE_MS : INOUT_EOF_PAUSE_MS);
 }
 
 void run_bridge(bridge &b)
@@ -169,6 +212,7 @@ void run_bridge(bridge &b)
     bool has_input = cfg->ifd >= 0 && cfg->push[0] != '\0';
     bool has_output = cfg->ofd >= 0 && cfg->sub[0] != '\0';
     if (has_input) {
+        b.ifd_is_pty = is_pty_master(cfg->ifd);
         b.push = zmq_owned_open(zmq::socket_type::push);
         if (!b.push) return;
         zmq_connect(b.push->sock.handle(), cfg->push);
@@ -180,6 +224,7 @@ void run_bridge(bridge &b)
         zmq_connect(b.sub->sock.handle(), cfg->sub);
         struct stat st;
         b.ofd_is_socket = fstat(cfg->ofd, &st) == 0 && S_ISSOCK(st.st_mode);
+        b.ofd_is_pty = is_pty_master(cfg->ofd);
     }
 
     while (bridge_running(b)) {
@@ -198,8 +243,9 @@ void run_bridge(bridge &b)
             short ev = items[i].revents;
             // A hung-up input (pipe without writer, pty without slave) polls as an
             // error for ever: it is reported once, then read like end of input,
-            // which pauses it, instead of a "pollerr" line every second.
-            bool quiet_hangup = i == input_item && b.at_eof;
+            // which pauses it, instead of a "pollerr" line every second. On a pty
+            // master it is no error at all: no program has the slave open.
+            bool quiet_hangup = i == input_item && (b.at_eof || b.ifd_is_pty);
             if ((ev & ZMQ_POLLERR) && !quiet_hangup) {
                 fprintf(stderr, "%s: pollerr\n", "inout_thread");
                 sleep_while_running(1000, cfg->run);

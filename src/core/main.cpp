@@ -8,6 +8,7 @@
 // always interrupts the run loop's sleep and shutdown starts at once.
 #include "channels/bridge.h"
 #include "channels/forwarder.h"
+#include "channels/pty_endpoint.h"
 #include "core/options.h"
 #include "core/settings.h"
 #include "serial/serial_arg.h"
@@ -35,6 +36,7 @@ static fwd_cfg fwd_command;
 static fwd_cfg fwd_response;
 static inout_cfg stdio_bridge;
 static inout_cfg input_bridge;
+static inout_cfg pty_bridge;
 
 static void start_joinable(void *(*fn)(void *), void *arg, const char *what)
 {
@@ -133,6 +135,10 @@ int main(int argc, char **argv)
         }
     }
 
+    int pty_master = -1;
+    if (o.pty_requested && pty_endpoint_open(o.pty_link, &pty_master, &pty_bridge) == 0)
+        start_joinable(inout_thread, &pty_bridge, "pty bridge");
+
     if (signal(SIGTERM, sig_handler) == SIG_ERR || signal(SIGINT, sig_handler) == SIG_ERR) {
         perror("signal");
         return 1;
@@ -145,6 +151,7 @@ int main(int argc, char **argv)
 
     for (int i = thread_count - 1; i >= 0; i--) pthread_join(thread_table[i], nullptr);
     sleep(1);
+    pty_endpoint_close(&o.pty_link, &pty_master);
     if (serial_fd >= 0) serial_close(serial_fd);
     if (input_fd >= 0) close(input_fd);
     return 0;
