@@ -10,6 +10,9 @@
 #include "channels/forwarder.h"
 #include "core/options.h"
 #include "core/settings.h"
+#include "net/console.h"
+#include "net/tcp_client.h"
+#include "net/tcp_listen.h"
 
 #include <cerrno>
 #include <csignal>
@@ -22,7 +25,6 @@
 #include <unistd.h>
 
 static const int MAX_THREADS = 10; // two forwarders and at most four bridges
-static const int CONSOLE_PORT = 5550;
 
 // Joinable threads in order of creation. A thread that could not be created
 // takes no slot, so shutdown never joins an invalid handle.
@@ -121,6 +123,12 @@ int main(int argc, char **argv)
         start_joinable(inout_thread, &input_bridge, "input bridge");
     }
 
+    tcp_listener *tcpserver_listener = nullptr;
+    if (o.tcpserver_port >= 0) {
+        printf("Listen on port %d...\n", o.tcpserver_port);
+        tcpserver_listener = tcp_listen(tcp_server_handler, o.tcpserver_port);
+    }
+
     if (signal(SIGTERM, sig_handler) == SIG_ERR || signal(SIGINT, sig_handler) == SIG_ERR) {
         perror("signal");
         return 1;
@@ -128,11 +136,15 @@ int main(int argc, char **argv)
     block_stop_signals(SIG_UNBLOCK);
 
     printf("Accepting commands on port %d\n", CONSOLE_PORT);
+    tcp_listener *console_listener = tcp_listen(console_handler, CONSOLE_PORT);
 
     while (running) sleep(1);
 
+    tcp_client_remove_all();
     for (int i = thread_count - 1; i >= 0; i--) pthread_join(thread_table[i], nullptr);
     sleep(1);
+    tcp_listen_stop(tcpserver_listener);
+    tcp_listen_stop(console_listener);
     if (input_fd >= 0) close(input_fd);
     return 0;
 }

@@ -1,0 +1,22 @@
+// Plain TCP sockets on 127.0.0.1 for the net tests: peers that listen, connect,
+// read with a time limit, and vanish.
+#pragma once
+
+#include <string>
+
+// Listens on 127.0.0.1 at a port the system picks; the port goes to *port.
+int lo_listen(int *port, int backlog = 10);
+// Accepts one connection, or -1 after `timeout_ms`.
+int lo_accept(int lfd, int timeout_ms = 3000);
+// Connects to 127.0.0.1:port; -1 when refused.
+int lo_connect(int port);
+// Reads until `out` holds `want`, the peer closes or `timeout_ms` passes.
+bool lo_read_until(int fd, std::string &out, const std::string &want, int timeout_ms = 3000);
+// True when the peer closes the connection within `timeout_ms`.
+bool lo_wait_eof(int fd, int timeout_ms = 3000);
+// Closes with a reset instead of an orderly end: the peer vanishes.
+void lo_reset(int fd);
+// A port that was free a moment ago.
+int lo_free_port();
+// Open descriptors of a process.
+int fd_count(int pid);
