@@ -135,8 +135,9 @@ int main(int argc, char **argv)
     }
     block_stop_signals(SIG_UNBLOCK);
 
-    printf("Accepting commands on port %d\n", CONSOLE_PORT);
+    // Bound before the line appears, so whoever waits for it can connect at once.
     tcp_listener *console_listener = tcp_listen(console_handler, CONSOLE_PORT);
+    printf("Accepting commands on port %d\n", CONSOLE_PORT);
 
     while (running) sleep(1);
 

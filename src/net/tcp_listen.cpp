@@ -1,8 +1,11 @@
 // TCP listener and thread launcher.
 //
-// DESIGN: a listener thread owns its listening socket; it waits for connections
-// in 100 ms polls so that tcp_listen_stop ends it promptly through a flag (no
-// thread cancellation, which would unwind C++ frames at arbitrary points). Each
+// DESIGN: tcp_listen binds the port before it returns, so the port accepts
+// connections as soon as the caller says so; a port that cannot be bound is
+// reported there and gets no thread. The listener thread then owns the socket and
+// waits for connections in 100 ms polls, so that tcp_listen_stop ends it promptly
+// through a flag (no thread cancellation, which would unwind C++ frames at
+// arbitrary points). Each
 // accepted connection gets a record of its own and a detached thread that runs
 // the handler, closes the descriptor and frees the record; nobody waits for it.
 #include "net/tcp_listen.h"
@@ -22,6 +25,7 @@
 
 struct tcp_listener {
     tcp_conn conn;            // handler and port; copied whole for every connection
+    int fd;                   // the listening socket, closed by the listener thread
     std::atomic<int> stop{0}; // set by tcp_listen_stop; read by the listener thread
     pthread_t thread;         // the listener, joined by tcp_listen_stop
 };
@@ -169,7 +173,9 @@ tcp_listener *tcp_listen(tcp_handler handler, int port)
     l->conn.port = port;
     l->conn.fd = -1;
     l->conn.name[0] = '\0';
-    if (threadify(tcp_listen_thread, l, 0, &l->thread) < 0) {
+    l->fd = listen_socket(port);
+    if (l->fd < 0 || threadify(tcp_listen_thread, l, 0, &l->thread) < 0) {
+        if (l->fd >= 0) close(l->fd);
         delete l;
         return nullptr;
     }
@@ -187,12 +193,10 @@ void tcp_listen_stop(tcp_listener *listener)
 void *tcp_listen_thread(void *arg)
 {
     tcp_listener *l = static_cast<tcp_listener *>(arg);
-    int lfd = listen_socket(l->conn.port);
-    // A listener that cannot serve its port ends here and stays joinable; the
-    // record is freed by tcp_listen_stop.
-    if (lfd < 0) return nullptr;
-    fd_owner owner(lfd);
-    accept_loop(l, lfd);
+    fd_owner owner(l->fd);
+    // Ends when stopped, or when no memory is left for a connection; the record
+    // is freed by tcp_listen_stop either way.
+    accept_loop(l, l->fd);
     return nullptr;
 }
 

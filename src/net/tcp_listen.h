@@ -27,8 +27,8 @@ struct tcp_listener;
 // Returns 0 with the handle in *thread (may be null), or -1 after a message.
 int threadify(void *(*fn)(void *), void *arg, int detach, pthread_t *thread);
 
-// Serves `handler` on `port` from a new listener thread. Returns the listener,
-// or null after a message; the daemon goes on without the port when bind fails.
+// Binds `port` and serves `handler` on it from a new listener thread. Returns
+// the listener, or null after a message (the port is then not served).
 tcp_listener *tcp_listen(tcp_handler handler, int port);
 
 // Ends the listener within one 100 ms accept wait, joins it and frees it; the

@@ -148,11 +148,7 @@ TEST_F(Console, ConnectAndDisconnectManageTheLinks)
     run("disconnect all\n");
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Client 127.0.0.1:" + p + " already added.\n"), std::string::npos);
-    size_t found = 0;
-    for (size_t pos = 0; (pos = out.find("Connection found, end it.\n", pos)) != std::string::npos;
-         pos++)
-        found++;
-    EXPECT_EQ(found, 2u);
+    EXPECT_EQ(count_of(out, "Connection found, end it.\n"), 2u);
 }
 
 TEST_F(Console, ListShowsEachLinksCondition)

@@ -44,15 +44,27 @@ int lo_accept(int lfd, int timeout_ms)
     return accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
-int lo_connect(int port)
+int lo_connect(int port, int rcvbuf)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in a = lo_addr(port);
     if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0) {
         close(fd);
         return -1;
     }
     return fd;
+}
+
+bool lo_send(int fd, const std::string &text)
+{
+    size_t off = 0;
+    while (off < text.size()) {
+        ssize_t w = send(fd, text.data() + off, text.size() - off, MSG_NOSIGNAL);
+        if (w <= 0) return false;
+        off += static_cast<size_t>(w);
+    }
+    return true;
 }
 
 bool lo_read_until(int fd, std::string &out, const std::string &want, int timeout_ms)
@@ -87,6 +99,16 @@ void lo_reset(int fd)
     close(fd);
 }
 
+std::string lo_local_name(int fd)
+{
+    sockaddr_in a;
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    char ip[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
+    return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
 int lo_free_port()
 {
     int port = 0;
@@ -104,5 +126,13 @@ int fd_count(int pid)
     while (dirent *e = readdir(d))
         if (e->d_name[0] != '.') n++;
     closedir(d);
+    return n;
+}
+
+size_t count_of(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t pos = 0; (pos = text.find(what, pos)) != std::string::npos; pos++)
+        n++;
     return n;
 }

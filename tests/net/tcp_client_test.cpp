@@ -1,4 +1,5 @@
 // The link list under concurrent use, and a link whose thread cannot start.
+#include "loopback.h"
 #include "net/tcp_client.h"
 
 #include <atomic>
@@ -15,14 +16,6 @@ namespace
 // 300.1.1.1 never converts: these links retry without touching the network.
 const char NOWHERE[] = "300.1.1.1";
 const int LINKS = 20;
-
-size_t count_of(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t pos = 0; (pos = text.find(what, pos)) != std::string::npos; pos++)
-        n++;
-    return n;
-}
 
 TEST(TcpClient, ConcurrentRemovalsAndListingsNeitherRaceNorDeadlock)
 {

@@ -42,16 +42,6 @@ int recording_handler(int fd, const char *name)
     return 0;
 }
 
-std::string local_name(int fd)
-{
-    sockaddr_in a;
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    char ip[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
-    return std::string(ip) + ":" + std::to_string(ntohs(a.sin_port));
-}
-
 long now_ms_for_test()
 {
     using namespace std::chrono;
@@ -88,9 +78,10 @@ TEST(TcpListen, ConnectionsRunConcurrentlyAndAreClosedAfterTheirHandler)
     testing::internal::CaptureStdout();
     tcp_listener *l = tcp_listen(recording_handler, port);
     ASSERT_NE(l, nullptr);
-    int a = -1, b = -1;
-    ASSERT_TRUE(wait_for([&] { return (a = lo_connect(port)) >= 0; }));
-    b = lo_connect(port);
+    // The port is bound when tcp_listen returns.
+    int a = lo_connect(port);
+    int b = lo_connect(port);
+    ASSERT_GE(a, 0);
     ASSERT_GE(b, 0);
     ASSERT_TRUE(wait_for([] { return active == 2; }));
     release = 1;
@@ -101,7 +92,7 @@ TEST(TcpListen, ConnectionsRunConcurrentlyAndAreClosedAfterTheirHandler)
     tcp_listen_stop(l);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(max_active, 2);
-    std::set<std::string> expect = {local_name(a), local_name(b)};
+    std::set<std::string> expect = {lo_local_name(a), lo_local_name(b)};
     EXPECT_EQ(seen_names, expect);
     for (const std::string &name : expect)
         EXPECT_NE(out.find("Connection from ip: " + name + "\n"), std::string::npos) << out;
@@ -115,8 +106,8 @@ TEST(TcpListen, StopClosesThePortPromptlyAndARestartBindsItAgain)
     release = 1;
     int port = lo_free_port();
     tcp_listener *l = tcp_listen(recording_handler, port);
-    int c = -1;
-    ASSERT_TRUE(wait_for([&] { return (c = lo_connect(port)) >= 0; }));
+    int c = lo_connect(port);
+    ASSERT_GE(c, 0);
     // The daemon's side closes first, so its end of the connection waits in TIME_WAIT.
     EXPECT_TRUE(lo_wait_eof(c));
     close(c);
@@ -125,19 +116,19 @@ TEST(TcpListen, StopClosesThePortPromptlyAndARestartBindsItAgain)
     EXPECT_LT(now_ms_for_test() - start, 1000);
     EXPECT_LT(lo_connect(port), 0);
     l = tcp_listen(recording_handler, port);
-    ASSERT_TRUE(wait_for([&] { return (c = lo_connect(port)) >= 0; }));
+    c = lo_connect(port);
+    ASSERT_GE(c, 0);
     close(c);
     tcp_listen_stop(l);
 }
 
-TEST(TcpListen, ATakenPortEndsTheListenerAndStopStillReturns)
+TEST(TcpListen, ATakenPortIsReportedAndGetsNoListener)
 {
     int port = 0;
     int holder = lo_listen(&port);
     testing::internal::CaptureStderr();
     tcp_listener *l = tcp_listen(recording_handler, port);
-    ASSERT_NE(l, nullptr);
-    usleep(200000);
+    EXPECT_EQ(l, nullptr);
     tcp_listen_stop(l);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "bind: Address already in use\n");
     close(holder);
@@ -150,8 +141,8 @@ TEST(TcpListen, OutOfDescriptorsTheConnectionWaitsInsteadOfAHandlerGettingABadOn
     int port = lo_free_port();
     testing::internal::CaptureStderr();
     tcp_listener *l = tcp_listen(recording_handler, port);
-    int c = -1;
-    ASSERT_TRUE(wait_for([&] { return (c = lo_connect(port)) >= 0; }));
+    int c = lo_connect(port);
+    ASSERT_GE(c, 0);
     ASSERT_TRUE(wait_for([] { return seen_count() == 1; }));
     int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     rlimit old;
