@@ -1,5 +1,5 @@
 // Outgoing links of the real daemon to loopback peers: bridging, reconnection,
-// removal without leftovers, odd ports and addresses.
+// removal without leftovers, and an address that never converts.
 #include "harness.h"
 #include "loopback.h"
 
@@ -10,35 +10,19 @@
 namespace
 {
 
-const int CONSOLE = 5550;
-
 std::string lo_peer(int port)
 {
     return "127.0.0.1:" + std::to_string(port);
-}
-
-bool wait_fd_count(const daemon_proc &d, int want, int timeout_ms = 3000)
-{
-    for (int waited = 0; fd_count(d.pid) != want; waited += 20) {
-        if (waited >= timeout_ms) return false;
-        usleep(20000);
-    }
-    return true;
 }
 
 TEST(LinksE2e, ALinkBridgesBothWaysAndReconnectsAfterThePeerIsLost)
 {
     int port = 0;
     int lfd = lo_listen(&port);
-    std::string name = lo_peer(port);
     daemon_proc d;
-    daemon_start(d, {"--tcpclient", name});
+    daemon_start(d, {"--tcpclient", lo_peer(port)});
     int peer = lo_accept(lfd);
     ASSERT_GE(peer, 0);
-    // The attempt starts while start-up still prints, so its line may be split.
-    ASSERT_TRUE(wait_stdout(d, "success\n"));
-    EXPECT_NE(daemon_stdout(d).find("Connect to " + name + "... "), std::string::npos);
-
     channel_sub res(RES_SUB, RES_PUSH);
     lo_send(peer, "card answers\n");
     std::string m;
@@ -53,12 +37,14 @@ TEST(LinksE2e, ALinkBridgesBothWaysAndReconnectsAfterThePeerIsLost)
         lo_read_until(peer, got, "do it\n", 100);
     }
     EXPECT_NE(got.find("do it\n"), std::string::npos);
+    // The attempt began while start-up still printed: its line may be split.
+    EXPECT_NE(daemon_stdout(d).find("Connect to " + lo_peer(port) + "... "), std::string::npos);
+    EXPECT_TRUE(wait_stdout(d, "success\n"));
 
     close(peer);
     close(lfd);
-    EXPECT_TRUE(wait_stdout(d, "Connect to " + name + "... failed\n"));
+    EXPECT_TRUE(wait_stdout(d, "Connect to " + lo_peer(port) + "... failed\n"));
     lfd = lo_listen(&port);
-    ASSERT_GE(lfd, 0);
     // Attempts come a second apart: the link is back within about two seconds.
     peer = lo_accept(lfd, 2500);
     EXPECT_GE(peer, 0);
@@ -71,10 +57,11 @@ TEST(LinksE2e, RemovingALinkWhileConnectingOrConnectedLeavesNoSocketOpen)
 {
     daemon_proc d;
     daemon_start(d, {});
-    int con = lo_connect(CONSOLE);
+    int con = lo_connect(5550);
     ASSERT_TRUE(wait_stdout(d, "Connection from ip: "));
     usleep(300000);
     int base = fd_count(d.pid);
+    auto fds_back = [&] { return wait_until([&] { return fd_count(d.pid) == base; }); };
 
     // A listener whose one-place queue is taken leaves the link's connect pending.
     int port = 0;
@@ -82,10 +69,10 @@ TEST(LinksE2e, RemovingALinkWhileConnectingOrConnectedLeavesNoSocketOpen)
     int filler = lo_connect(port);
     lo_send(con, "connect to " + lo_peer(port) + "\n");
     ASSERT_TRUE(wait_stdout(d, "Connect to " + lo_peer(port) + "... "));
-    EXPECT_TRUE(wait_fd_count(d, base + 1));
+    EXPECT_TRUE(wait_until([&] { return fd_count(d.pid) == base + 1; }));
     lo_send(con, "disconnect " + lo_peer(port) + "\n");
     ASSERT_TRUE(wait_stdout(d, "Connection found, end it.\n"));
-    EXPECT_TRUE(wait_fd_count(d, base)) << fd_count(d.pid) << " descriptors, " << base << " before";
+    EXPECT_TRUE(fds_back()) << fd_count(d.pid) << " descriptors, " << base << " before";
     close(filler);
     close(lfd);
 
@@ -98,32 +85,10 @@ TEST(LinksE2e, RemovingALinkWhileConnectingOrConnectedLeavesNoSocketOpen)
     EXPECT_GT(fd_count(d.pid), base);
     lo_send(con, "disconnect " + lo_peer(port) + "\n");
     EXPECT_TRUE(lo_wait_eof(peer));
-    EXPECT_TRUE(wait_fd_count(d, base)) << fd_count(d.pid) << " descriptors, " << base << " before";
+    EXPECT_TRUE(fds_back()) << fd_count(d.pid) << " descriptors, " << base << " before";
     close(peer);
     close(lfd);
     close(con);
-    EXPECT_EQ(WEXITSTATUS(daemon_stop(d)), 0);
-}
-
-TEST(LinksE2e, APortAbove65535ConnectsToItsLow16BitsAndKeepsItsNumber)
-{
-    int port = 0;
-    int lfd = lo_listen(&port);
-    std::string name = lo_peer(port + 65536);
-    daemon_proc d;
-    daemon_start(d, {"--tcpclient", name});
-    int peer = lo_accept(lfd);
-    EXPECT_GE(peer, 0);
-    EXPECT_TRUE(wait_stdout(d, "success\n"));
-    EXPECT_NE(daemon_stdout(d).find("Connect to " + name + "... "), std::string::npos);
-    int con = lo_connect(CONSOLE);
-    lo_send(con, "list\n");
-    std::string got;
-    EXPECT_TRUE(lo_read_until(con, got, "\n"));
-    EXPECT_EQ(got, "  " + name + " connected\n");
-    close(con);
-    close(peer);
-    close(lfd);
     EXPECT_EQ(WEXITSTATUS(daemon_stop(d)), 0);
 }
 
@@ -138,13 +103,14 @@ TEST(LinksE2e, AnUnconvertibleAddressIsRetriedEverySecondUntilShutdown)
     size_t later = count_of(daemon_stdout(d), attempt);
     EXPECT_GE(later - first, 2u);
     EXPECT_LE(later - first, 4u);
-    EXPECT_EQ(daemon_stdout(d).find("failed"), std::string::npos);
     int status = daemon_stop(d);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+    // Each attempt ends in the conversion error, never in a connection attempt.
     std::string err = daemon_stderr(d);
     EXPECT_EQ(count_of(err, "inet_pton: Invalid argument\n"), count_of(err, "\n"));
     EXPECT_GE(count_of(err, "inet_pton: Invalid argument\n"), later);
+    EXPECT_EQ(daemon_stdout(d).find("failed"), std::string::npos);
 }
 
 } // namespace
