@@ -13,6 +13,9 @@
 #include "core/settings.h"
 #include "serial/serial_arg.h"
 #include "serial/serial_port.h"
+#include "net/console.h"
+#include "net/tcp_client.h"
+#include "net/tcp_listen.h"
 
 #include <cerrno>
 #include <csignal>
@@ -25,7 +28,6 @@
 #include <unistd.h>
 
 static const int MAX_THREADS = 10; // two forwarders and at most four bridges
-static const int CONSOLE_PORT = 5550;
 
 // Joinable threads in order of creation. A thread that could not be created
 // takes no slot, so shutdown never joins an invalid handle.
@@ -135,6 +137,12 @@ int main(int argc, char **argv)
         }
     }
 
+    tcp_listener *tcpserver_listener = nullptr;
+    if (o.tcpserver_port >= 0) {
+        printf("Listen on port %d...\n", o.tcpserver_port);
+        tcpserver_listener = tcp_listen(tcp_server_handler, o.tcpserver_port);
+    }
+
     int pty_master = -1;
     if (o.pty_requested && pty_endpoint_open(o.pty_link, &pty_master, &pty_bridge) == 0)
         start_joinable(inout_thread, &pty_bridge, "pty bridge");
@@ -145,12 +153,17 @@ int main(int argc, char **argv)
     }
     block_stop_signals(SIG_UNBLOCK);
 
+    // Bound before the line appears, so whoever waits for it can connect at once.
+    tcp_listener *console_listener = tcp_listen(console_handler, CONSOLE_PORT);
     printf("Accepting commands on port %d\n", CONSOLE_PORT);
 
     while (running) sleep(1);
 
+    tcp_client_remove_all();
     for (int i = thread_count - 1; i >= 0; i--) pthread_join(thread_table[i], nullptr);
     sleep(1);
+    tcp_listen_stop(tcpserver_listener);
+    tcp_listen_stop(console_listener);
     pty_endpoint_close(&o.pty_link, &pty_master);
     if (serial_fd >= 0) serial_close(serial_fd);
     if (input_fd >= 0) close(input_fd);

@@ -8,6 +8,7 @@
 
 #include "core/config.h"
 #include "core/settings.h"
+#include "net/tcp_client.h"
 #include "serial/serial_arg.h"
 
 #include <cstdlib>
@@ -190,6 +191,7 @@ static int apply_option(start_options *o, int c, const char *arg)
             puts("Error: Couldn't read ip and port.");
             return -1;
         }
+        tcp_client_add(ip, port);
         break;
     }
     case OPT_TCP_NODELAY: tcp_nodelay = 1; break;

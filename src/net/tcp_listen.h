@@ -1,0 +1,46 @@
+// TCP listener and thread launcher: serves a connection handler on an IPv4 port
+// with one detached thread per connection, and starts every thread of the net code.
+#pragma once
+
+#include <pthread.h>
+
+constexpr int TCP_CONN_NAME_SIZE = 50; // "%s:%d" of the peer; the longest IPv4 one has 21
+constexpr int TCP_LISTEN_BACKLOG = 10;
+
+// Called with a connected descriptor and the peer's "%s:%d" name (valid until it
+// returns). It must not close the descriptor: the connection thread does that.
+typedef int (*tcp_handler)(int fd, const char *name);
+
+// One record type serves the listener and, as a whole copy, each connection.
+struct tcp_conn {
+    tcp_handler handler;           // run for every accepted connection
+    int port;                      // listening port, host byte order
+    int fd;                        // the accepted connection (not set for the listener)
+    char name[TCP_CONN_NAME_SIZE]; // the peer as "%s:%d", NUL-terminated
+};
+
+// A running listener, kept by its starter to stop it.
+struct tcp_listener;
+
+// Starts `fn(arg)` joinable (detach 0) or detached (detach 1) with SIGINT and
+// SIGTERM blocked, so only the main thread takes them; the caller's mask is kept.
+// Returns 0 with the handle in *thread (may be null), or -1 after a message.
+int threadify(void *(*fn)(void *), void *arg, int detach, pthread_t *thread);
+
+// Binds `port` and serves `handler` on it from a new listener thread. Returns
+// the listener, or null after a message (the port is then not served).
+tcp_listener *tcp_listen(tcp_handler handler, int port);
+
+// Ends the listener within one 100 ms accept wait, joins it and frees it; the
+// listening socket is closed. Connections already accepted go on. Null is a no-op.
+void tcp_listen_stop(tcp_listener *listener);
+
+// Listener thread entry point; `arg` is the tcp_listener made by tcp_listen.
+void *tcp_listen_thread(void *arg);
+
+// Connection thread entry point; `arg` is a tcp_conn that the thread frees after
+// running the handler and closing the descriptor.
+void *tcp_conn_thread(void *arg);
+
+// Blocking IPv4 connect. Returns the connected descriptor, or -1 after a message.
+int tcp_connect(const char *ip, int port);

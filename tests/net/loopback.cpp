@@ -1,0 +1,139 @@
+// Loopback TCP peers for the net tests.
+#include "loopback.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstring>
+#include <dirent.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+static sockaddr_in lo_addr(int port)
+{
+    sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+int lo_listen(int *port, int backlog)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a = lo_addr(*port);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), len) < 0 || listen(fd, backlog) < 0) {
+        close(fd);
+        return -1;
+    }
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+int lo_accept(int lfd, int timeout_ms)
+{
+    pollfd p = {lfd, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0) return -1;
+    return accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+int lo_connect(int port, int rcvbuf)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in a = lo_addr(port);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+bool lo_send(int fd, const std::string &text)
+{
+    return send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+}
+
+// Reads what arrives within `timeout_ms` into `out`; false at the peer's end.
+static bool lo_read_some(int fd, std::string &out, int timeout_ms)
+{
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0) return true;
+    char buf[4096];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) out.append(buf, static_cast<size_t>(n));
+    return n > 0;
+}
+
+bool lo_read_until(int fd, std::string &out, const std::string &want, int timeout_ms)
+{
+    long end = lo_now_ms() + timeout_ms;
+    while (out.find(want) == std::string::npos && lo_now_ms() < end)
+        if (!lo_read_some(fd, out, 50)) break;
+    return out.find(want) != std::string::npos;
+}
+
+bool lo_wait_eof(int fd, int timeout_ms)
+{
+    std::string ignored;
+    for (long end = lo_now_ms() + timeout_ms; lo_now_ms() < end;)
+        if (!lo_read_some(fd, ignored, 50)) return true;
+    return false;
+}
+
+void lo_reset(int fd)
+{
+    linger l = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close(fd);
+}
+
+std::string lo_local_name(int fd)
+{
+    sockaddr_in a;
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    return "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+}
+
+int lo_free_port()
+{
+    int port = 0;
+    close(lo_listen(&port));
+    return port;
+}
+
+long lo_now_ms()
+{
+    using namespace std::chrono;
+    return static_cast<long>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+bool wait_until(const std::function<bool()> &cond, int timeout_ms)
+{
+    for (long end = lo_now_ms() + timeout_ms; !cond(); usleep(10000))
+        if (lo_now_ms() >= end) return false;
+    return true;
+}
+
+size_t count_of(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t pos = 0; (pos = text.find(what, pos)) != std::string::npos; pos++)
+        n++;
+    return n;
+}
+
+int fd_count(int pid)
+{
+    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    int n = 0;
+    while (dirent *e = d ? readdir(d) : nullptr)
+        if (e->d_name[0] != '.') n++;
+    if (d) closedir(d);
+    return d ? n : -1;
+}
