@@ -3,6 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 ARGS ?=
+BENCH_ARGS ?=
 
 .PHONY: all setup build run test bench clean format
 
@@ -24,9 +25,12 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-bench: build
+# Builds only what the benchmarks run (not the test suite), then runs them:
+# `make bench BENCH_ARGS=--quick` for a short run, `--help` for the options.
+bench: setup
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 	cmake --build $(BUILD) -j $(JOBS) --target benchmarks
-	$(BUILD)/bench/run_benchmarks
+	$(BUILD)/bench/run_benchmarks $(BENCH_ARGS)
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
