@@ -9,6 +9,7 @@ endif
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 ARGS ?=
+BENCH_ARGS ?=
 
 .PHONY: all setup build run test bench fuzz clean format
 
@@ -30,9 +31,12 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-bench: build
+# Builds only what the benchmarks run (not the test suite), then runs them:
+# `make bench BENCH_ARGS=--quick` for a short run, `--help` for the options.
+bench: setup
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 	cmake --build $(BUILD) -j $(JOBS) --target benchmarks
-	$(BUILD)/bench/run_benchmarks
+	$(BUILD)/bench/run_benchmarks $(BENCH_ARGS)
 
 # Each fuzz target runs FUZZ_SECONDS from its seed corpus in fuzz/corpus/<name>;
 # new inputs it finds go to build-fuzz/corpus/<name>, crashes to build-fuzz/.

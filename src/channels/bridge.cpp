@@ -126,7 +126,7 @@ short poll_now(int fd, short events)
 void push_message(void *ctx, const char *msg, size_t len)
 {
     bridge *b = static_cast<bridge *>(ctx);
-    if (zmq_send(b->push->sock.handle(), msg, len, ZMQ_DONTWAIT) < 0) perror("zmq_send");
+    if (zmq_send_nowait(b->push->sock.handle(), msg, len) < 0) perror("zmq_send");
 }
 
 // Writes all of `data`, waiting for room while the bridge may run. Sockets are

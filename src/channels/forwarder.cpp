@@ -46,6 +46,10 @@ static void forward(const fwd_cfg *cfg, zmq_owned_socket &pub, zmq_owned_socket 
             sleep_while_running(1000, cfg->run);
         }
         if (!(item.revents & ZMQ_POLLIN)) continue;
+        // Only the PULL socket is polled, so nothing else makes the PUB hear how
+        // far its subscribers have read; with stale news it takes a subscriber
+        // that keeps up for one that is full and drops its messages.
+        zmq_catch_up(pub.sock.handle());
         for (int i = 0; i < FWD_BATCH; i++) {
             zmq::message_t msg;
             if (zmq_msg_recv(msg.handle(), pull.sock.handle(), ZMQ_DONTWAIT) < 0) break;

@@ -19,6 +19,23 @@ std::unique_ptr<zmq_owned_socket> zmq_owned_open(zmq::socket_type type)
     }
 }
 
+int zmq_catch_up(void *sock)
+{
+    // Reading ZMQ_EVENTS makes the socket process its pending commands without
+    // the time-based throttle that sends apply.
+    int events;
+    size_t size = sizeof events;
+    return zmq_getsockopt(sock, ZMQ_EVENTS, &events, &size) < 0 ? -1 : 0;
+}
+
+int zmq_send_nowait(void *sock, const void *buf, size_t len)
+{
+    int rc = zmq_send(sock, buf, len, ZMQ_DONTWAIT);
+    if (rc >= 0 || zmq_errno() != EAGAIN) return rc;
+    zmq_catch_up(sock);
+    return zmq_send(sock, buf, len, ZMQ_DONTWAIT);
+}
+
 int zmq_poll_nointr(zmq_pollitem_t *items, int count, long timeout_ms)
 {
     int rc = zmq_poll(items, count, timeout_ms);

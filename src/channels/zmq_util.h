@@ -22,6 +22,16 @@ constexpr int ZMQ_LINGER_MS = 200;
 // after a message on stderr when ZeroMQ refuses (no memory, too many sockets).
 std::unique_ptr<zmq_owned_socket> zmq_owned_open(zmq::socket_type type);
 
+// Lets `sock` act at once on the commands its I/O thread has queued for it, above
+// all how far its peers have read. Sends do that at most about once a millisecond,
+// so within a burst a queue that has room can look full: a PUB then drops what it
+// is given, a PUSH refuses it. Returns 0, or -1.
+int zmq_catch_up(void *sock);
+
+// zmq_send with ZMQ_DONTWAIT that, when the queue looks full, catches up with the
+// peers' progress and tries once more. Never waits. Returns zmq_send's result.
+int zmq_send_nowait(void *sock, const void *buf, size_t len);
+
 // zmq_poll that reports a signal landing in this thread as "nothing ready" (0):
 // EINTR is no poll error. Returns the number of ready items, or -1 on a real error.
 int zmq_poll_nointr(zmq_pollitem_t *items, int count, long timeout_ms);
