@@ -13,7 +13,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <poll.h>
 #include <sys/socket.h>
@@ -78,18 +77,11 @@ struct bridge {
     std::unique_ptr<zmq_owned_socket> sub;
     bool keep = true;
     bool ofd_is_socket = false;
-    bool at_eof = false;         // the last read ended the input; not reported again
-    long input_resume_ms = 0;    // monotonic time from which the input is polled again
+    bool at_eof = false;           // the last read ended the input; not reported again
+    long long input_resume_ms = 0; // monotonic time from which the input is polled again
     line_state line;
     char buf[INOUT_BUF_SIZE];
 };
-
-long now_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
 
 bool bridge_running(const bridge &b)
 {
@@ -160,7 +152,7 @@ void read_input(bridge &b, int item_index)
     if (b.cfg->flags & INOUT_STOP_ON_EOF)
         b.keep = false;
     else
-        b.input_resume_ms = now_ms() + INOUT_EOF_PAUSE_MS;
+        b.input_resume_ms = monotonic_ms() + INOUT_EOF_PAUSE_MS;
 }
 
 void run_bridge(bridge &b)
@@ -185,7 +177,7 @@ void run_bridge(bridge &b)
     while (bridge_running(b)) {
         zmq_pollitem_t items[2];
         int count = 0, input_item = -1, sub_item = -1;
-        if (has_input && now_ms() >= b.input_resume_ms) {
+        if (has_input && monotonic_ms() >= b.input_resume_ms) {
             items[count] = {nullptr, cfg->ifd, ZMQ_POLLIN, 0};
             input_item = count++;
         }
