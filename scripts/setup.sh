@@ -4,6 +4,8 @@
 # so that `make` never half-builds against a missing library.
 set -e
 PACKAGES="g++ cmake make pkg-config libzmq3-dev cppzmq-dev libgtest-dev libgmock-dev libbenchmark-dev"
+# Targets that need more (make cross) name their packages as arguments.
+PACKAGES="$PACKAGES $*"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
