@@ -17,7 +17,7 @@ TOOLCHAIN=$ROOT/cmake/powerpc-linux-gnu.cmake
 
 # The stamp names what the prefix was built with: a change to this script or to
 # the toolchain file builds it again.
-RECIPE=$(cat "$0" "$TOOLCHAIN" | cksum | cut -d' ' -f1)
+RECIPE=$(cat "$ROOT/scripts/cross-zmq.sh" "$TOOLCHAIN" | cksum | cut -d' ' -f1)
 if [ -f "$STAMP" ] && [ "$(cut -d' ' -f2 "$STAMP")" = "$RECIPE" ]; then
     echo "Target libzmq: $(cut -d' ' -f1 "$STAMP") in $PREFIX"
     exit 0
@@ -106,7 +106,9 @@ echo "Building libzmq $VERSION for powerpc-linux-gnu"
 # so they are stated here. getrandom (kernel 3.17) stays off: the board's kernel
 # may be older, and only CURVE, left out above, would use it.
 ZB=$OUT/zmq-build
-rm -rf "$ZB" "$PREFIX"
+rm -rf "$ZB"
+# A prefix of our own starts empty; one named from outside is installed over.
+case "$PREFIX" in "$OUT"/*) rm -rf "$PREFIX" ;; esac
 cmake -S "$SRC" -B "$ZB" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
     -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_INSTALL_PREFIX="$PREFIX" -DCMAKE_INSTALL_LIBDIR=lib \
     -DBUILD_SHARED=ON -DBUILD_STATIC=ON -DBUILD_TESTS=OFF -DWITH_DOCS=OFF \
