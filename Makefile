@@ -11,7 +11,7 @@ JOBS ?= $(shell nproc)
 ARGS ?=
 BENCH_ARGS ?=
 
-.PHONY: all setup build run test bench fuzz clean format
+.PHONY: all setup build run test bench fuzz clean format cross cross-test
 
 all: build
 
@@ -54,8 +54,33 @@ fuzz:
 			-print_final_stats=1 build-fuzz/corpus/$$name fuzz/corpus/$$name; \
 	done
 
+# The board's build: 32-bit big-endian PowerPC with Debian's cross toolchain,
+# libzmq from Debian's source package, GoogleTest from Debian's sources; run
+# under qemu-user. CROSS_LINK=dynamic links libzmq and the C++ runtime as shared
+# objects instead of into one self-contained file.
+CROSS := build-ppc
+CROSS_LINK ?= static
+CROSS_PACKAGES := g++-powerpc-linux-gnu qemu-user-static dpkg-dev googletest
+CROSS_STATIC := $(if $(filter static,$(CROSS_LINK)),ON,OFF)
+
+cross:
+	@sh scripts/setup.sh $(CROSS_PACKAGES)
+	sh scripts/cross-zmq.sh
+	cmake -S . -B $(CROSS)/target -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -U 'pkgcfg_lib_*' \
+		-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/powerpc-linux-gnu.cmake -DVEXLOND_STATIC=$(CROSS_STATIC)
+	cmake --build $(CROSS)/target -j $(JOBS)
+	powerpc-linux-gnu-strip -o $(CROSS)/vexlond $(CROSS)/target/vexlond
+	@ls -l $(CROSS)/vexlond
+
+# Unit tests cross-built for the board run under qemu-user (through CTest);
+# the host's end-to-end tests then drive the board's daemon under qemu-user.
+cross-test: build cross
+	cd $(CROSS)/target && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && VEXLOND_TEST_BINARY=$(CURDIR)/scripts/vexlond-qemu.sh \
+		ctest --output-on-failure -L e2e
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(CROSS)/target

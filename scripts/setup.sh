@@ -4,10 +4,12 @@
 # so that `make` never half-builds against a missing library.
 set -e
 PACKAGES="g++ cmake make pkg-config libzmq3-dev cppzmq-dev libgtest-dev libgmock-dev libbenchmark-dev"
-# Extra sets by name: `setup.sh fuzz` also brings the libFuzzer toolchain.
+# Targets that need more name it: `setup.sh fuzz` brings the libFuzzer toolchain,
+# any other argument is a package name (make cross passes its own).
 for extra in "$@"; do
     case "$extra" in
     fuzz) PACKAGES="$PACKAGES clang-14 libfuzzer-14-dev libclang-rt-14-dev" ;;
+    *) PACKAGES="$PACKAGES $extra" ;;
     esac
 done
 missing=""

@@ -16,7 +16,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -94,17 +93,10 @@ struct bridge {
     bool ofd_is_pty = false;     // the output is a pty master
     bool out_full = false;       // a message was dropped: the pty's reader has stopped
     bool at_eof = false;         // the last read ended the input; not reported again
-    long input_resume_ms = 0;    // monotonic time from which the input is polled again
+    long long input_resume_ms = 0; // monotonic time from which the input is polled again
     line_state line;
     char buf[INOUT_BUF_SIZE];
 };
-
-long now_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
 
 bool bridge_running(const bridge &b)
 {
@@ -134,14 +126,14 @@ void push_message(void *ctx, const char *msg, size_t len)
 void write_out(bridge &b, const char *data, size_t len)
 {
     int fd = b.cfg->ofd;
-    long give_up_ms = 0;
+    long long give_up_ms = 0;
     if (b.ofd_is_pty) {
         // Nobody on the slave side: the message would wait there for a later
         // program and, with echo on, come back as a command. It is dropped.
         short ev = poll_now(fd, POLLOUT);
         if (ev & POLLHUP) return;
         if (b.out_full && !(ev & POLLOUT)) return;
-        give_up_ms = now_ms() + INOUT_PTY_FULL_WAIT_MS;
+        give_up_ms = monotonic_ms() + INOUT_PTY_FULL_WAIT_MS;
     }
     size_t off = 0;
     while (off < len) {
@@ -154,7 +146,7 @@ void write_out(bridge &b, const char *data, size_t len)
         if (w < 0 && errno == EINTR) continue;
         if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (!bridge_running(b)) return;
-            if (b.ofd_is_pty && now_ms() >= give_up_ms) {
+            if (b.ofd_is_pty && monotonic_ms() >= give_up_ms) {
                 if (!b.out_full)
                     fprintf(stderr, "%s: pty not read, dropping messages\n", "inout_thread");
                 b.out_full = true;
@@ -203,7 +195,7 @@ void read_input(bridge &b, int item_index)
     if (b.cfg->flags & INOUT_STOP_ON_EOF)
         b.keep = false;
     else
-        b.input_resume_ms = now_ms() + (b.ifd_is_pty ? INOUT_PTY_IDLE_MS : INOUT_EOF_PAUSE_MS);
+        b.input_resume_ms = monotonic_ms() + (b.ifd_is_pty ? INOUT_PTY_IDLE_MS : INOUT_EOF_PAUSE_MS);
 }
 
 void run_bridge(bridge &b)
@@ -230,7 +222,7 @@ void run_bridge(bridge &b)
     while (bridge_running(b)) {
         zmq_pollitem_t items[2];
         int count = 0, input_item = -1, sub_item = -1;
-        if (has_input && now_ms() >= b.input_resume_ms) {
+        if (has_input && monotonic_ms() >= b.input_resume_ms) {
             items[count] = {nullptr, cfg->ifd, ZMQ_POLLIN, 0};
             input_item = count++;
         }

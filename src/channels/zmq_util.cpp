@@ -53,3 +53,15 @@ void sleep_while_running(int ms, const std::atomic<int> *run)
         ms -= step;
     }
 }
+
+long long timespec_ms(const struct timespec &ts)
+{
+    return static_cast<long long>(ts.tv_sec) * 1000LL + ts.tv_nsec / 1000000L;
+}
+
+long long monotonic_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return timespec_ms(ts);
+}

@@ -2,6 +2,7 @@
 // their context, and a poll that survives signals.
 #pragma once
 
+#include <ctime>
 #include <memory>
 #include <zmq.hpp>
 
@@ -38,3 +39,10 @@ int zmq_poll_nointr(zmq_pollitem_t *items, int count, long timeout_ms);
 
 // Sleeps up to `ms`, in slices short enough to notice `*run` or `running` dropping.
 void sleep_while_running(int ms, const std::atomic<int> *run);
+
+// A clock reading in milliseconds, in 64 bits: on the board's 32-bit target a
+// long holds only 24.8 days of CLOCK_MONOTONIC (time since boot) in milliseconds.
+long long timespec_ms(const struct timespec &ts);
+
+// CLOCK_MONOTONIC in milliseconds (see timespec_ms).
+long long monotonic_ms();

@@ -77,7 +77,10 @@ static pid_t spawn(const std::vector<std::string> &args, const std::string &dir,
                    const std::string &out, const std::string &err, int stdin_fd)
 {
     std::vector<char *> argv;
-    static std::string bin = VEXLOND_BINARY;
+    // make cross-test points this at a wrapper that runs the board's binary under
+    // qemu-user; the wrapper passes its own path on as the daemon's argv[0].
+    const char *wrapper = getenv("VEXLOND_TEST_BINARY");
+    static std::string bin = wrapper && wrapper[0] ? wrapper : VEXLOND_BINARY;
     argv.push_back(const_cast<char *>(bin.c_str()));
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);

@@ -28,7 +28,8 @@ struct daemon_start_opts {
     bool wait_ready = true;    // wait for the console line that ends start-up
 };
 
-// Starts build/vexlond with `args`. Fails the calling test (ADD_FAILURE) when it
+// Starts build/vexlond (or the program named by VEXLOND_TEST_BINARY, see
+// emulation.h) with `args`. Fails the calling test (ADD_FAILURE) when it
 // cannot be started or does not get ready within 5 s.
 void daemon_start(daemon_proc &d, const std::vector<std::string> &args,
                   const daemon_start_opts &opts = daemon_start_opts());
