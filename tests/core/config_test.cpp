@@ -8,7 +8,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-namespace {
+namespace
+{
 
 using list = std::vector<std::string>;
 

@@ -2,17 +2,13 @@
 #include "loopback.h"
 
 #include <arpa/inet.h>
-#include <chrono>
-#include <cstring>
-#include <dirent.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 static sockaddr_in lo_addr(int port)
 {
-    sockaddr_in a;
-    memset(&a, 0, sizeof a);
+    sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -57,30 +53,13 @@ bool lo_send(int fd, const std::string &text)
     return send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
 }
 
-// Reads what arrives within `timeout_ms` into `out`; false at the peer's end.
-static bool lo_read_some(int fd, std::string &out, int timeout_ms)
-{
-    pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) <= 0) return true;
-    char buf[4096];
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0) out.append(buf, static_cast<size_t>(n));
-    return n > 0;
-}
-
-bool lo_read_until(int fd, std::string &out, const std::string &want, int timeout_ms)
-{
-    long end = lo_now_ms() + timeout_ms;
-    while (out.find(want) == std::string::npos && lo_now_ms() < end)
-        if (!lo_read_some(fd, out, 50)) break;
-    return out.find(want) != std::string::npos;
-}
-
 bool lo_wait_eof(int fd, int timeout_ms)
 {
-    std::string ignored;
-    for (long end = lo_now_ms() + timeout_ms; lo_now_ms() < end;)
-        if (!lo_read_some(fd, ignored, 50)) return true;
+    char buf[4096];
+    for (long end = now_ms() + timeout_ms; now_ms() < end;) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 50) > 0 && read(fd, buf, sizeof buf) <= 0) return true;
+    }
     return false;
 }
 
@@ -104,36 +83,4 @@ int lo_free_port()
     int port = 0;
     close(lo_listen(&port));
     return port;
-}
-
-long lo_now_ms()
-{
-    using namespace std::chrono;
-    return static_cast<long>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-bool wait_until(const std::function<bool()> &cond, int timeout_ms)
-{
-    for (long end = lo_now_ms() + timeout_ms; !cond(); usleep(10000))
-        if (lo_now_ms() >= end) return false;
-    return true;
-}
-
-size_t count_of(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t pos = 0; (pos = text.find(what, pos)) != std::string::npos; pos++)
-        n++;
-    return n;
-}
-
-int fd_count(int pid)
-{
-    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    int n = 0;
-    while (dirent *e = d ? readdir(d) : nullptr)
-        if (e->d_name[0] != '.') n++;
-    if (d) closedir(d);
-    return d ? n : -1;
 }

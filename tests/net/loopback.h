@@ -1,7 +1,8 @@
-// Plain TCP peers on 127.0.0.1 for the net tests, and small waits.
+// Plain TCP peers on 127.0.0.1 for the net tests.
 #pragma once
 
-#include <functional>
+#include "harness.h"
+
 #include <string>
 
 // Listens on 127.0.0.1 at *port, or at a port the system picks (then written
@@ -15,8 +16,6 @@ int lo_accept(int lfd, int timeout_ms = 3000);
 int lo_connect(int port, int rcvbuf = 0);
 // Sends all of `text` (MSG_NOSIGNAL: a vanished peer cannot end the test).
 bool lo_send(int fd, const std::string &text);
-// Reads until `out` holds `want`, the peer closes or `timeout_ms` passes.
-bool lo_read_until(int fd, std::string &out, const std::string &want, int timeout_ms = 3000);
 // True when the peer closes the connection within `timeout_ms`.
 bool lo_wait_eof(int fd, int timeout_ms = 3000);
 // Closes with a reset instead of an orderly end: the peer vanishes.
@@ -25,10 +24,3 @@ void lo_reset(int fd);
 std::string lo_local_name(int fd);
 // A port that was free a moment ago.
 int lo_free_port();
-
-long lo_now_ms();
-// Polls `cond` every 10 ms; false when it does not hold within `timeout_ms`.
-bool wait_until(const std::function<bool()> &cond, int timeout_ms = 3000);
-size_t count_of(const std::string &text, const std::string &what);
-// Open descriptors of a process.
-int fd_count(int pid);

@@ -4,8 +4,7 @@
 #include "net/tcp_client.h"
 
 #include <atomic>
-#include <cstdio>
-#include <cstring>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <thread>
@@ -54,24 +53,15 @@ TEST(TcpClient, ConcurrentRemovalsAndListingsNeitherRaceNorDeadlock)
     EXPECT_EQ(count_of(out, "Client 300.1.1.1:1 already added.\n"), 2u);
 }
 
-long vm_size_bytes()
-{
-    FILE *f = fopen("/proc/self/status", "r");
-    char line[256];
-    long kb = 0;
-    while (f && fgets(line, sizeof line, f))
-        if (sscanf(line, "VmSize: %ld kB", &kb) == 1) break;
-    if (f) fclose(f);
-    return kb * 1024;
-}
-
 // Runs in a fresh process: no cached thread stack lets the creation succeed.
 void add_link_without_room_for_its_thread()
 {
     rlimit old;
     getrlimit(RLIMIT_AS, &old);
     rlimit low = old;
-    low.rlim_cur = static_cast<rlim_t>(vm_size_bytes() + (1 << 20));
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages; // the address space in use
+    low.rlim_cur = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE) + (1 << 20));
     setrlimit(RLIMIT_AS, &low);
     tcp_client *c = tcp_client_add(NOWHERE, 7);
     setrlimit(RLIMIT_AS, &old);

@@ -1,16 +1,16 @@
 // Child processes on a pty: command splitting, the stream modes, and stopping
 // children that ignore signals. (The signals a program starts with are checked
 // end to end, with the daemon's executable configuration.)
+#include "harness.h"
 #include "proc/pty_child.h"
 
-#include <cerrno>
-#include <csignal>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 using output = std::pair<std::string, int>; // what the master yielded, exit status
 
@@ -20,11 +20,7 @@ output run_on_pty(const std::string &command, const char *mode, const std::strin
     pty_spawn(&c, command.c_str(), mode);
     if (c.master < 0 || c.pid < 0) return {"not started", -1};
     (void)!write(c.master, input.data(), input.size());
-    std::string out;
-    char buf[512];
-    ssize_t r; // EIO once the program's side of the pty has closed
-    while ((r = read(c.master, buf, sizeof buf)) > 0 || (r < 0 && errno == EINTR))
-        out.append(buf, r > 0 ? static_cast<size_t>(r) : 0);
+    std::string out = read_text(c.master, "", 5000); // to the end of the program's output
     close(c.master);
     int st = 0;
     waitpid(c.pid, &st, 0);
@@ -53,20 +49,10 @@ TEST(PtySpawn, SplitsTheCommandLineAndFollowsTheModeLetters)
 
 TEST(Stop, TerminateEscalatesPastIgnoredSignals)
 {
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        signal(SIGTERM, SIG_IGN);
-        signal(SIGINT, SIG_IGN);
-        (void)!write(p[1], "x", 1);
-        for (;;)
-            pause();
-    }
-    char x;
-    ASSERT_EQ(read(p[0], &x, 1), 1); // the child ignores both now
-    close(p[0]);
-    close(p[1]);
+    pty_child c;
+    pty_spawn(&c, "/usr/bin/perl -e $SIG{TERM}=$SIG{INT}='IGNORE';$|=1;print('x');sleep", "w");
+    ASSERT_EQ(read_text(c.master, "x"), "x"); // the child ignores both now
+    pid_t pid = c.pid;
     std::string s = std::to_string(pid);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -77,6 +63,7 @@ TEST(Stop, TerminateEscalatesPastIgnoredSignals)
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Warning: Unable to kill " + s + " with sig 15\nWarning: Unable to kill " + s +
                   " with sig 2\nPid " + s + " terminated with sig 9\n");
+    close(c.master);
 }
 
 TEST(WriteAll, WritesWholeTextsCutsLongFormatsAndReportsFailure)

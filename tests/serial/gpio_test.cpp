@@ -12,7 +12,7 @@ using testing::internal::GetCapturedStdout;
 namespace
 {
 
-TEST(Gpio, OutputDirectionIsWrittenOnlyWhenItChanges)
+TEST(Gpio, DirectionIsWrittenOnlyWhenItChangesAndValuesReadBack)
 {
     fake_sysfs sysfs;
     sysfs.add_line(238, "out\n");
@@ -27,53 +27,32 @@ TEST(Gpio, OutputDirectionIsWrittenOnlyWhenItChanges)
     sysfs.drain(log);
     EXPECT_EQ(log, (call_log{"238=1", "237:out", "237=1", "238:in"}));
     EXPECT_EQ(sysfs.read("gpio237/value"), "1\n"); // one byte written over "0\n"
+    for (auto c : {std::make_pair("0\n", 0), {"", -1}, {"x", 1}}) {
+        sysfs.write("gpio237/value", c.first);
+        EXPECT_EQ(gpio_read_value(237), c.second) << '"' << c.first << '"';
+    }
 }
 
-TEST(Gpio, UnexportedLineIsExportedOnceAndRetried)
+TEST(Gpio, MissingLinesFilesAndSysfsAreReported)
 {
     fake_sysfs sysfs; // the export creates nothing here
-    CaptureStdout();
-    EXPECT_EQ(gpio_set_output(238, 1), -1);
-    EXPECT_EQ(GetCapturedStdout(), "Unable to set direction.\n");
-    EXPECT_EQ(sysfs.read("export"), "238"); // the bare number
-}
-
-TEST(Gpio, WithoutSysfsEveryStepFails)
-{
-    gpio_set_root("/nonexistent/gpio");
-    CaptureStdout();
-    EXPECT_EQ(gpio_set_output(238, 1), -1);
-    EXPECT_EQ(gpio_get_input(237), -1);
-    EXPECT_EQ(gpio_read(237), -1);
-    EXPECT_EQ(GetCapturedStdout(), "Unable to export gpio238\nUnable to set direction.\n"
-                                   "Unable to export gpio237\nUnable to set direction.\n");
-    gpio_set_root(nullptr);
-}
-
-TEST(Gpio, EmptyDirectionIsLeftAloneAndTheValueStillWritten)
-{
-    fake_sysfs sysfs;
     sysfs.add_line(238, "", "");
-    CaptureStdout();
-    EXPECT_EQ(gpio_set_output(238, 1), 0);
-    EXPECT_EQ(GetCapturedStdout(), "Unable to get direction.\n");
-    EXPECT_EQ(sysfs.read("gpio238/direction"), "");
-    EXPECT_EQ(sysfs.read("gpio238/value"), "1");
-}
-
-TEST(Gpio, ValueFileFaults)
-{
-    fake_sysfs sysfs;
     sysfs.add_line(5);
-    for (auto c : {std::make_pair("1\n", 1), {"0\n", 0}, {"", -1}, {"x", 1}}) {
-        sysfs.write("gpio5/value", c.first);
-        EXPECT_EQ(gpio_read_value(5), c.second) << '"' << c.first << '"';
-    }
     unlink((sysfs.root + "/gpio5/value").c_str());
     CaptureStdout();
+    EXPECT_EQ(gpio_set_output(237, 1), -1);
+    EXPECT_EQ(sysfs.read("export"), "237"); // the bare number, then the direction again
+    // An empty direction is left alone and the value still written.
+    EXPECT_EQ(gpio_set_output(238, 1), 0);
+    EXPECT_EQ(sysfs.read("gpio238/direction") + sysfs.read("gpio238/value"), "1");
     EXPECT_EQ(gpio_set_output(5, 1), -1);
     EXPECT_EQ(gpio_get_input(5), -1);
-    EXPECT_EQ(GetCapturedStdout(), "Unable to set gpio5.\nUnable to set gpio5.\n");
+    gpio_set_root("/nonexistent/gpio");
+    EXPECT_EQ(gpio_get_input(237), -1);
+    EXPECT_EQ(gpio_read(237), -1);
+    EXPECT_EQ(GetCapturedStdout(), "Unable to set direction.\nUnable to get direction.\n"
+                                   "Unable to set gpio5.\nUnable to set gpio5.\n"
+                                   "Unable to export gpio237\nUnable to set direction.\n");
 }
 
 } // namespace

@@ -1,18 +1,20 @@
 // A pseudo-terminal standing in for a serial port.
 #include "pty_port.h"
 
+#include "harness.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 pty_port::pty_port()
 {
-    char dir[] = "/tmp/vexlond-pty-XXXXXX";
     master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || !mkdtemp(dir)) return;
-    link = std::string(dir) + "/ttyBUS";
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
+    const struct termios cooked = cooked_settings();
+    tcsetattr(master, TCSANOW, &cooked);
+    link = temp_dir() + "/ttyBUS";
     if (symlink(ptsname(master), link.c_str()) != 0) link.clear();
 }
 
@@ -29,19 +31,6 @@ struct termios pty_port::settings() const
     struct termios t = {};
     tcgetattr(master, &t);
     return t;
-}
-
-std::string pty_port::receive(size_t want, int timeout_ms) const
-{
-    std::string got;
-    struct pollfd p = {master, POLLIN, 0};
-    char buf[512];
-    ssize_t n;
-    // Each wait is bounded; a quiet bus ends the read.
-    while (got.size() < want && poll(&p, 1, timeout_ms) > 0 &&
-           (n = read(master, buf, sizeof buf)) > 0)
-        got.append(buf, static_cast<size_t>(n));
-    return got;
 }
 
 struct termios cooked_settings()

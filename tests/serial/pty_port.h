@@ -8,14 +8,12 @@
 struct pty_port {
     int master = -1;  // the bus side; -1 when the pty could not be made
     std::string link; // <temporary directory>/ttyBUS, pointing at the slave
-    pty_port();
+    pty_port();       // the port starts with cooked_settings()
     ~pty_port();
     pty_port(const pty_port &) = delete;
     pty_port &operator=(const pty_port &) = delete;
     // The slave's settings, read through the master (Linux reports the slave's).
     struct termios settings() const;
-    // Reads the bus until `want` bytes have come or `timeout_ms` has passed.
-    std::string receive(size_t want, int timeout_ms = 2000) const;
 };
 
 // A cooked terminal at 4800 baud with two stop bits, as a port is found.

@@ -1,23 +1,20 @@
 // Stand-ins for the board.
 #include "serial_fakes.h"
 
+#include "harness.h"
 #include "serial/gpio.h"
 #include "serial/serial_ioctl.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-fake_sysfs::fake_sysfs()
+fake_sysfs::fake_sysfs() : root(temp_dir())
 {
-    char dir[] = "/tmp/vexlond-gpio-XXXXXX";
-    root = mkdtemp(dir) ? dir : "/nonexistent";
     write("export", "");
     notify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     gpio_set_root(root.c_str());
@@ -32,18 +29,16 @@ fake_sysfs::~fake_sysfs()
 
 void fake_sysfs::add_line(int gpio, const std::string &direction, const std::string &value)
 {
-    std::string dir = root + "/gpio" + std::to_string(gpio);
-    mkdir(dir.c_str(), 0755);
-    write("gpio" + std::to_string(gpio) + "/direction", direction);
-    write("gpio" + std::to_string(gpio) + "/value", value);
-    line_of_watch[inotify_add_watch(notify_fd, dir.c_str(), IN_MODIFY)] = gpio;
+    std::string dir = "gpio" + std::to_string(gpio);
+    mkdir((root + "/" + dir).c_str(), 0755);
+    write(dir + "/direction", direction);
+    write(dir + "/value", value);
+    line_of_watch[inotify_add_watch(notify_fd, (root + "/" + dir).c_str(), IN_MODIFY)] = gpio;
 }
 
 std::string fake_sysfs::read(const std::string &file) const
 {
-    std::stringstream ss;
-    ss << std::ifstream(root + "/" + file).rdbuf();
-    return ss.str();
+    return read_file(root + "/" + file);
 }
 
 void fake_sysfs::write(const std::string &file, const std::string &text) const
@@ -84,49 +79,17 @@ int note(const std::string &call, bool fail)
     return fail ? -1 : 0;
 }
 
-int get_serial(int, struct serial_struct *info)
+std::string hex(unsigned v)
 {
-    *info = active->serial;
-    return note("TIOCGSERIAL", ++active->get_serial_calls == active->fail_get_serial_call);
-}
-
-int set_serial(int, const struct serial_struct *info)
-{
-    if (!active->fail_set_serial) active->serial = *info;
-    char text[64];
-    snprintf(text, sizeof text, "TIOCSSERIAL divisor=%d flags=0x%x", info->custom_divisor,
-             info->flags);
-    return note(text, active->fail_set_serial);
-}
-
-int get_rs485(int, struct serial_rs485 *conf)
-{
-    *conf = active->rs485;
-    if (active->fail_get_rs485) memset(conf, 0x5a, sizeof *conf); // half-done by the driver
-    return note("TIOCGRS485", active->fail_get_rs485);
-}
-
-int set_rs485(int, const struct serial_rs485 *conf)
-{
-    active->rs485_written = *conf;
-    char text[64];
-    snprintf(text, sizeof text, "TIOCSRS485 flags=0x%x", conf->flags);
-    return note(text, false);
+    char text[16];
+    snprintf(text, sizeof text, "0x%x", v);
+    return text;
 }
 
 int modem(const char *call, int bits)
 {
     const char *line = bits == TIOCM_RTS ? " RTS" : bits == TIOCM_DTR ? " DTR" : " ?";
     return note(std::string(call) + line, active->fail_modem);
-}
-
-int modem_set(int, int bits)
-{
-    return modem("TIOCMBIS", bits);
-}
-int modem_clear(int, int bits)
-{
-    return modem("TIOCMBIC", bits);
 }
 
 } // namespace
@@ -140,7 +103,29 @@ ioctl_recorder::ioctl_recorder()
     rs485.flags = SER_RS485_TERMINATE_BUS; // not a mode bit
     rs485.delay_rts_before_send = 7;
     active = this;
-    serial_ioctl = {get_serial, set_serial, get_rs485, set_rs485, modem_set, modem_clear};
+    serial_ioctl = {
+        [](int, struct serial_struct *info) {
+            *info = active->serial;
+            return note("TIOCGSERIAL", ++active->get_serial_calls == active->fail_get_serial_call);
+        },
+        [](int, const struct serial_struct *info) {
+            if (!active->fail_set_serial) active->serial = *info;
+            return note("TIOCSSERIAL divisor=" + std::to_string(info->custom_divisor) +
+                            " flags=" + hex(static_cast<unsigned>(info->flags)),
+                        active->fail_set_serial);
+        },
+        [](int, struct serial_rs485 *conf) {
+            *conf = active->rs485;
+            if (active->fail_get_rs485) memset(conf, 0x5a, sizeof *conf); // half-done by the driver
+            return note("TIOCGRS485", active->fail_get_rs485);
+        },
+        [](int, const struct serial_rs485 *conf) {
+            active->rs485_written = *conf;
+            return note("TIOCSRS485 flags=" + hex(conf->flags), false);
+        },
+        [](int, int bits) { return modem("TIOCMBIS", bits); },
+        [](int, int bits) { return modem("TIOCMBIC", bits); },
+    };
 }
 
 ioctl_recorder::~ioctl_recorder()

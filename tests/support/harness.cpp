@@ -1,4 +1,4 @@
-// End-to-end test support.
+// Test support.
 #include "harness.h"
 
 #include <gtest/gtest.h>
@@ -8,9 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
-#include <sstream>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -54,17 +55,61 @@ std::string temp_dir()
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool wait_until(const std::function<bool()> &cond, int timeout_ms)
+{
+    for (long end = now_ms() + timeout_ms; !cond(); usleep(10 * 1000))
+        if (now_ms() >= end) return false;
+    return true;
+}
+
+size_t count_of(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t pos = 0; (pos = text.find(what, pos)) != std::string::npos; pos++)
+        n++;
+    return n;
+}
+
+bool read_until(int fd, std::string &out, const std::string &want, int timeout_ms)
+{
+    char buf[4096];
+    for (long end = now_ms() + timeout_ms, left; (left = end - now_ms()) > 0;) {
+        if (!want.empty() && out.find(want) != std::string::npos) return true;
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left)) <= 0) break;
+        ssize_t n = read(fd, buf, sizeof buf); // a pty master fails with EIO at its end
+        if (n <= 0 && !(n < 0 && errno == EINTR)) break;
+        out.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+    return !want.empty() && out.find(want) != std::string::npos;
+}
+
+std::string read_text(int fd, const std::string &want, int timeout_ms)
+{
+    std::string out;
+    read_until(fd, out, want, timeout_ms);
+    return out;
+}
+
+int fd_count(pid_t pid)
+{
+    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    int n = 0;
+    while (dirent *e = d ? readdir(d) : nullptr)
+        if (e->d_name[0] != '.') n++;
+    if (d) closedir(d);
+    return d ? n : -1;
 }
 
 daemon_proc::~daemon_proc()
 {
     // In a sanitized build a report anywhere in the daemon's life fails the test.
     std::string err = read_file(err_path);
-    for (const char *mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
-                             "WARNING: ThreadSanitizer"})
+    for (const char *mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                             "runtime error:", "WARNING: ThreadSanitizer"})
         if (err.find(mark) != std::string::npos) ADD_FAILURE() << "sanitizer report:\n" << err;
     if (stdin_fd >= 0) close(stdin_fd);
     if (pid > 0) {
@@ -82,7 +127,8 @@ static pid_t spawn(const std::vector<std::string> &args, const std::string &dir,
     const char *wrapper = getenv("VEXLOND_TEST_BINARY");
     static std::string bin = wrapper && wrapper[0] ? wrapper : VEXLOND_BINARY;
     argv.push_back(const_cast<char *>(bin.c_str()));
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
@@ -128,44 +174,40 @@ void daemon_start(daemon_proc &d, const std::vector<std::string> &args,
                       << daemon_stderr(d);
 }
 
-std::string daemon_stdout(const daemon_proc &d) { return read_file(d.out_path); }
-std::string daemon_stderr(const daemon_proc &d) { return read_file(d.err_path); }
-
-static bool wait_in_file(const std::string &path, const std::string &text, int timeout_ms)
+std::string daemon_stdout(const daemon_proc &d)
 {
-    long end = now_ms() + timeout_ms;
-    do {
-        if (read_file(path).find(text) != std::string::npos) return true;
-        usleep(20 * 1000);
-    } while (now_ms() < end);
-    return false;
+    return read_file(d.out_path);
+}
+std::string daemon_stderr(const daemon_proc &d)
+{
+    return read_file(d.err_path);
+}
+
+static bool wait_in(const std::string &path, const std::string &text, int timeout_ms)
+{
+    return wait_until([&] { return read_file(path).find(text) != std::string::npos; }, timeout_ms);
 }
 
 bool wait_stdout(const daemon_proc &d, const std::string &text, int timeout_ms)
 {
-    return wait_in_file(d.out_path, text, timeout_ms);
+    return wait_in(d.out_path, text, timeout_ms);
 }
 
 bool wait_stderr(const daemon_proc &d, const std::string &text, int timeout_ms)
 {
-    return wait_in_file(d.err_path, text, timeout_ms);
+    return wait_in(d.err_path, text, timeout_ms);
 }
 
 int daemon_wait(daemon_proc &d, int timeout_ms, long *elapsed_ms)
 {
     long start = now_ms();
-    while (d.pid > 0) {
-        int status;
-        pid_t r = waitpid(d.pid, &status, WNOHANG);
-        if (r == d.pid) {
-            d.pid = -1;
-            if (elapsed_ms) *elapsed_ms = now_ms() - start;
-            return status;
-        }
-        if (now_ms() - start > timeout_ms) return -1;
-        usleep(10 * 1000);
-    }
-    return -1;
+    int status = -1;
+    if (d.pid <= 0 ||
+        !wait_until([&] { return waitpid(d.pid, &status, WNOHANG) == d.pid; }, timeout_ms))
+        return -1;
+    d.pid = -1;
+    if (elapsed_ms) *elapsed_ms = now_ms() - start;
+    return status;
 }
 
 int daemon_stop(daemon_proc &d, int sig, int timeout_ms, long *elapsed_ms)
@@ -189,7 +231,17 @@ int daemon_run_to_exit(const std::vector<std::string> &args, std::string *out, s
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-bool is_probe(const std::string &msg) { return msg == PROBE; }
+bool is_probe(const std::string &msg)
+{
+    return msg == PROBE;
+}
+
+std::string without_probes(std::string s)
+{
+    for (size_t at; (at = s.find(PROBE)) != std::string::npos;)
+        s.erase(at, sizeof PROBE - 1);
+    return s;
+}
 
 channel_push::channel_push(const std::string &endpoint) : ctx(), sock(ctx, zmq::socket_type::push)
 {
@@ -244,6 +296,12 @@ bool channel_sub::recv(std::string &msg, int timeout_ms)
         if (left <= 0 || !recv_raw(sock, msg, static_cast<int>(left))) return false;
         if (!is_probe(msg)) return true;
     }
+}
+
+std::string channel_sub::next(int timeout_ms)
+{
+    std::string msg;
+    return recv(msg, timeout_ms) ? msg : "(nothing)";
 }
 
 bool channel_sub::silent(int timeout_ms)

@@ -1,7 +1,9 @@
-// End-to-end test support: runs the built daemon in a temporary directory, reads
-// its output, and talks to its channels. Every wait has a time limit.
+// Test support: runs the built daemon in a temporary directory, reads its output,
+// talks to its channels, and waits on descriptors and conditions. Every wait has a
+// time limit.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -22,10 +24,10 @@ struct daemon_proc {
 };
 
 struct daemon_start_opts {
-    bool pipe_stdin = false;   // else stdin is /dev/null
-    bool make_tmp_dir = true;  // the relative PULL IPC endpoints need ./tmp
-    std::string dir;           // run here instead of a new temporary directory
-    bool wait_ready = true;    // wait for the console line that ends start-up
+    bool pipe_stdin = false;  // else stdin is /dev/null
+    bool make_tmp_dir = true; // the relative PULL IPC endpoints need ./tmp
+    std::string dir;          // run here instead of a new temporary directory
+    bool wait_ready = true;   // wait for the console line that ends start-up
 };
 
 // Starts build/vexlond (or the program named by VEXLOND_TEST_BINARY, see
@@ -54,6 +56,17 @@ int daemon_run_to_exit(const std::vector<std::string> &args, std::string *out, s
 std::string temp_dir();
 std::string read_file(const std::string &path);
 long now_ms();
+// Polls `cond` every 10 ms; false when it does not hold within `timeout_ms`.
+bool wait_until(const std::function<bool()> &cond, int timeout_ms = 3000);
+size_t count_of(const std::string &text, const std::string &what);
+// Appends what `fd` yields to `out` until `out` holds `want`, `fd` ends or fails,
+// or `timeout_ms` passes; with an empty `want`, reads for all of `timeout_ms`.
+// True when `out` holds a non-empty `want`.
+bool read_until(int fd, std::string &out, const std::string &want, int timeout_ms = 3000);
+// What read_until collected.
+std::string read_text(int fd, const std::string &want, int timeout_ms = 3000);
+// Open descriptors of a process.
+int fd_count(pid_t pid);
 
 // A SUB socket subscribed to everything, made live: probe messages are pushed to
 // `probe_push` until one arrives, so no message sent after this returns is lost
@@ -64,6 +77,8 @@ struct channel_sub {
     channel_sub(const std::string &sub_endpoint, const std::string &probe_push);
     // Next message that is not a probe, or false after `timeout_ms`.
     bool recv(std::string &msg, int timeout_ms = 2000);
+    // The same message, or "(nothing)" after `timeout_ms`.
+    std::string next(int timeout_ms = 2000);
     // True when no message (other than probes) arrives within `timeout_ms`.
     bool silent(int timeout_ms = 300);
 };
@@ -76,9 +91,11 @@ struct channel_push {
 };
 
 // Endpoints of the daemon's channels with the default ports.
-extern const char CMD_PUSH[];  // tcp://127.0.0.1:5554
-extern const char CMD_SUB[];   // tcp://127.0.0.1:5552
-extern const char RES_PUSH[];  // tcp://127.0.0.1:5553
-extern const char RES_SUB[];   // tcp://127.0.0.1:5551
+extern const char CMD_PUSH[]; // tcp://127.0.0.1:5554
+extern const char CMD_SUB[];  // tcp://127.0.0.1:5552
+extern const char RES_PUSH[]; // tcp://127.0.0.1:5553
+extern const char RES_SUB[];  // tcp://127.0.0.1:5551
 
 bool is_probe(const std::string &msg);
+// `s` without the probe lines that reach every output carrying a channel.
+std::string without_probes(std::string s);
