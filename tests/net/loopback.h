@@ -10,7 +10,8 @@
 int lo_listen(int *port, int backlog = 10);
 // Accepts one connection, or -1 after `timeout_ms`.
 int lo_accept(int lfd, int timeout_ms = 3000);
-// Connects to 127.0.0.1:port; -1 when refused. A small receive buffer set before
+// Connects to 127.0.0.1:port; -1 when refused or not accepted within 3 s, which
+// also bounds every blocking send on it. A small receive buffer set before
 // the connect (`rcvbuf`) keeps the window small: a peer that does not read soon
 // blocks its sender.
 int lo_connect(int port, int rcvbuf = 0);
