@@ -5,14 +5,21 @@
 // the configuration anew (an executable one runs again, as a new child) and reads
 // it to its end before the command line. optind counts the file's lines while it
 // is read and is reset for getopt_long afterwards; a value from the file is an
-// owned copy in optarg, freed at the next read.
+// owned copy in optarg, freed at the next read. Lines are split here rather than
+// by stdio so that every read can be bounded in time and in bytes: start-up must
+// end even when a configuration program hangs or never stops printing.
 #include "core/config.h"
 
 #include "proc/pty_child.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -22,8 +29,21 @@
 // lives on is not waited for; it is looked at again at the next end of file.
 static const int CONFIG_REAP_WAIT_MS = 250;
 
+// A real configuration is a few hundred bytes. A program has this long to print
+// its configuration and end its output, which covers one that never exits as
+// well as one that trickles; a flood is cut by the byte bound. Either way the
+// program is stopped and what was read before is kept.
+int config_time_limit_ms = 10000;
+size_t config_max_bytes = 4 << 20;
+
+static const size_t CONFIG_READ_SIZE = 4096; // bytes per read
+
 static int config_state = CONFIG_START;
-static FILE *config_file = nullptr;
+static int config_fd = -1;         // the file, or the program's pty master
+static std::string config_pending; // read but not yet taken as lines
+static size_t config_bytes = 0;    // read from config_fd in this pass
+static long config_deadline = 0;   // monotonic ms at which reading stops
+static int config_reported = 0;    // each bound is reported once per process
 char *config_section = nullptr;
 static char *config_value = nullptr;       // the owned copy handed out in optarg
 static pid_t config_child = -1;            // program of the executable configuration
@@ -51,27 +71,109 @@ static void config_drop_value()
     config_value = nullptr;
 }
 
-FILE *config_open(const char *config_path)
+static long monotonic_ms()
 {
-    if (config_path == nullptr || config_path[0] == '\0') return nullptr;
-    int fd;
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+int config_open(const char *config_path)
+{
+    if (config_path == nullptr || config_path[0] == '\0') return -1;
     config_child = -1;
     if (access(config_path, X_OK) == 0)
-        fd = pty_run(config_path, &config_child);
+        config_fd = pty_run(config_path, &config_child);
     else
-        fd = open(config_path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+        config_fd = open(config_path, O_RDONLY | O_CLOEXEC);
+    if (config_fd < 0) {
         fputs("Unable to open/run configuration\n", stderr);
-        return nullptr;
+        return -1;
     }
-    config_file = fdopen(fd, "r");
-    if (config_file == nullptr) {
-        fputs("Unable to open stream\n", stderr);
-        close(fd);
-        config_reap_children();
-        return nullptr;
+    config_pending.clear();
+    config_bytes = 0;
+    config_deadline = monotonic_ms() + config_time_limit_ms;
+    return config_fd;
+}
+
+static void config_close()
+{
+    if (config_fd >= 0) close(config_fd);
+    config_fd = -1;
+    config_pending.clear();
+    config_reap_children();
+}
+
+enum { BOUND_BYTES = 1, BOUND_TIME = 2 };
+
+// Ends reading at a bound: a partial last line is dropped, since a cut value
+// could name something else, and a program still running is stopped.
+static void config_stop(int bound)
+{
+    if (!(config_reported & bound)) {
+        if (bound == BOUND_BYTES)
+            fprintf(stderr, "Configuration longer than %zu bytes: the rest is ignored\n",
+                    config_max_bytes);
+        else
+            fprintf(stderr, "Configuration not ended within %d ms: the rest is ignored\n",
+                    config_time_limit_ms);
     }
-    return config_file;
+    config_reported |= bound;
+    if (config_child > 0 && terminate_process(config_child)) config_child = -1;
+    close(config_fd);
+    config_fd = -1;
+    config_pending.clear();
+}
+
+// Reads once more from the configuration, or ends it (end of file, an error, or
+// a bound).
+static void config_fill()
+{
+    if (config_bytes >= config_max_bytes) {
+        config_stop(BOUND_BYTES);
+        return;
+    }
+    long left = config_deadline - monotonic_ms();
+    struct pollfd p = {config_fd, POLLIN, 0};
+    int ready = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
+    if (ready < 0 && errno == EINTR) return;
+    if (ready == 0) {
+        config_stop(BOUND_TIME);
+        return;
+    }
+    char buf[CONFIG_READ_SIZE];
+    ssize_t n = read(config_fd, buf, std::min(sizeof buf, config_max_bytes - config_bytes));
+    if (n < 0 && errno == EINTR) return;
+    if (n <= 0) {
+        // A pty master reads EIO once the program's side has closed: its end.
+        if (n < 0 && errno != EIO) perror("read");
+        close(config_fd);
+        config_fd = -1;
+        return;
+    }
+    config_pending.append(buf, static_cast<size_t>(n));
+    config_bytes += static_cast<size_t>(n);
+}
+
+// The next line with its newline (the last one may have none); false at the end.
+static bool config_getline(std::string *line)
+{
+    size_t from = 0; // a long line is searched for its end once, not at every read
+    for (;;) {
+        size_t nl = config_pending.find('\n', from);
+        if (nl != std::string::npos) {
+            line->assign(config_pending, 0, nl + 1);
+            config_pending.erase(0, nl + 1);
+            return true;
+        }
+        if (config_fd < 0) {
+            line->swap(config_pending);
+            config_pending.clear();
+            return !line->empty();
+        }
+        from = config_pending.size();
+        config_fill();
+    }
 }
 
 static void line_error()
@@ -143,30 +245,25 @@ int config_read_option(const struct option *long_opts)
 {
     config_drop_value();
     optarg = nullptr; // a key alone must not carry the command line's last argument
-    if (config_file == nullptr) return -1;
-    char *line = nullptr;
-    size_t capacity = 0;
+    std::string line;
     int result = -1;
-    while (getline(&line, &capacity, config_file) >= 0) {
+    while (config_getline(&line)) {
         optind++;
-        if (config_parse_line(line, long_opts, &result)) break;
+        if (config_parse_line(line.c_str(), long_opts, &result)) break;
     }
-    free(line);
     return result;
 }
 
 int config_next(const char *config_path, const struct option *long_opts)
 {
     if (config_state == CONFIG_START || config_state == CONFIG_DONE) {
-        config_state = config_open(config_path) ? CONFIG_FILE : CONFIG_ARGV;
+        config_state = config_open(config_path) >= 0 ? CONFIG_FILE : CONFIG_ARGV;
         optind = 0; // the file's line counter; also a full restart of getopt_long
     }
     if (config_state != CONFIG_FILE) return -1;
     int result = config_read_option(long_opts);
     if (result >= 0) return result;
-    fclose(config_file);
-    config_file = nullptr;
-    config_reap_children();
+    config_close();
     config_state = CONFIG_ARGV;
     // The command line is scanned again from its first argument. 0 rather than 1:
     // a full restart, so getopt_long also forgets where its previous scan ended.
@@ -188,11 +285,8 @@ int config_getopt_long(const char *config_path, int argc, char *const argv[],
 
 int config_reset()
 {
-    if (config_file) {
-        fclose(config_file);
-        config_file = nullptr;
-    }
-    config_reap_children();
+    config_close();
+    config_reported = 0;
     config_drop_value();
     free(config_section);
     config_section = nullptr;

@@ -2,7 +2,7 @@
 // followed by the command line's, for option passes 2 and 3.
 #pragma once
 
-#include <cstdio>
+#include <cstddef>
 #include <getopt.h>
 
 enum { CONFIG_START = 0, CONFIG_FILE = 1, CONFIG_ARGV = 2, CONFIG_DONE = 3 };
@@ -18,9 +18,9 @@ int config_getopt_long(const char *config_path, int argc, char *const argv[],
 // -1 when there is nothing (more) to read from the file.
 int config_next(const char *config_path, const struct option *long_opts);
 
-// Opens `config_path` (runs it on a pseudo-terminal when it is executable) into
-// config_file; returns the stream, or null (reported) when there is none.
-FILE *config_open(const char *config_path);
+// Opens `config_path` (runs it on a pseudo-terminal when it is executable) as
+// the source of the pass; returns its descriptor, or -1 (reported) when there is none.
+int config_open(const char *config_path);
 
 // Reads lines until one yields an option; returns its value, or -1 at the end of
 // the file. optind counts the lines read.
@@ -31,3 +31,9 @@ int config_reset();
 
 // Name of the last section header read (owned by the source), or null.
 extern char *config_section;
+
+// Bounds on one pass over the configuration: its output must end within
+// config_time_limit_ms and is read up to config_max_bytes; reading stops at
+// either (reported once, the program stopped).
+extern int config_time_limit_ms;
+extern size_t config_max_bytes;

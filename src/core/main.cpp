@@ -11,11 +11,11 @@
 #include "channels/pty_endpoint.h"
 #include "core/options.h"
 #include "core/settings.h"
-#include "serial/serial_arg.h"
-#include "serial/serial_port.h"
 #include "net/console.h"
 #include "net/tcp_client.h"
 #include "net/tcp_listen.h"
+#include "serial/serial_arg.h"
+#include "serial/serial_port.h"
 
 #include <cerrno>
 #include <csignal>
@@ -27,7 +27,8 @@
 #include <sched.h>
 #include <unistd.h>
 
-static const int MAX_THREADS = 10; // two forwarders and at most four bridges
+static const int MAX_THREADS = 10;        // two forwarders and at most four bridges
+static const int CONN_END_WAIT_MS = 1000; // for connection threads at shutdown
 
 // Joinable threads in order of creation. A thread that could not be created
 // takes no slot, so shutdown never joins an invalid handle.
@@ -157,13 +158,18 @@ int main(int argc, char **argv)
     tcp_listener *console_listener = tcp_listen(console_handler, CONSOLE_PORT);
     printf("Accepting commands on port %d\n", CONSOLE_PORT);
 
-    while (running) sleep(1);
+    while (running)
+        sleep(1);
 
     tcp_client_remove_all();
-    for (int i = thread_count - 1; i >= 0; i--) pthread_join(thread_table[i], nullptr);
+    for (int i = thread_count - 1; i >= 0; i--)
+        pthread_join(thread_table[i], nullptr);
     sleep(1);
     tcp_listen_stop(tcpserver_listener);
     tcp_listen_stop(console_listener);
+    // Connection threads see `running` drop within a poll (100 ms); exit must not
+    // destroy the globals a late one still uses (the console's save path).
+    if (tcp_conn_wait(CONN_END_WAIT_MS) > 0) fputs("Connections still open at exit\n", stderr);
     pty_endpoint_close(&o.pty_link, &pty_master);
     if (serial_fd >= 0) serial_close(serial_fd);
     if (input_fd >= 0) close(input_fd);

@@ -7,7 +7,9 @@
 // through a flag (no thread cancellation, which would unwind C++ frames at
 // arbitrary points). Each
 // accepted connection gets a record of its own and a detached thread that runs
-// the handler, closes the descriptor and frees the record; nobody waits for it.
+// the handler, closes the descriptor and frees the record. Only shutdown waits
+// for them (tcp_conn_wait), so that no handler is left using the daemon's
+// globals while exit destroys them.
 #include "net/tcp_listen.h"
 
 #include <arpa/inet.h>
@@ -34,6 +36,10 @@ struct tcp_listener {
 // for want of descriptors or memory: the pending connection keeps the socket
 // readable, so retrying at once would spin.
 static const long ACCEPT_RETRY_MS = 100;
+
+// Connection threads started and not yet ended. An atomic rather than a lock and
+// a condition: a thread still running at exit must find nothing destroyed.
+static std::atomic<int> conn_live{0};
 
 namespace
 {
@@ -103,7 +109,9 @@ int serve_connection(const tcp_listener *l, int cfd, const struct sockaddr_in &p
     if (inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip) == nullptr) ip[0] = '\0';
     snprintf(c->name, sizeof c->name, "%s:%d", ip, ntohs(peer.sin_port));
     printf("Connection from ip: %s\n", c->name);
+    conn_live++;
     if (threadify(tcp_conn_thread, c, 1, nullptr) < 0) {
+        conn_live--;
         // Nobody would ever serve it: close it so that the peer sees the end
         // instead of a connection that hangs.
         close(cfd);
@@ -210,7 +218,15 @@ void *tcp_conn_thread(void *arg)
     }
     close(c->fd);
     delete c;
+    conn_live--;
     return nullptr;
+}
+
+int tcp_conn_wait(int timeout_ms)
+{
+    for (long waited = 0; conn_live > 0 && waited < timeout_ms; waited += 10)
+        pause_ms(10);
+    return conn_live;
 }
 
 int tcp_connect(const char *ip, int port)

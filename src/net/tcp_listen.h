@@ -42,5 +42,9 @@ void *tcp_listen_thread(void *arg);
 // running the handler and closing the descriptor.
 void *tcp_conn_thread(void *arg);
 
+// Waits up to `timeout_ms` for every connection thread to end. Returns how many
+// are still running (0 when all have ended).
+int tcp_conn_wait(int timeout_ms);
+
 // Blocking IPv4 connect. Returns the connected descriptor, or -1 after a message.
 int tcp_connect(const char *ip, int port);
