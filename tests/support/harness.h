@@ -26,6 +26,8 @@ struct daemon_start_opts {
     bool make_tmp_dir = true;  // the relative PULL IPC endpoints need ./tmp
     std::string dir;           // run here instead of a new temporary directory
     bool wait_ready = true;    // wait for the console line that ends start-up
+    // Runs the daemon under this command (valgrind and its options).
+    std::vector<std::string> wrapper;
 };
 
 // Starts build/vexlond with `args`. Fails the calling test (ADD_FAILURE) when it
