@@ -78,7 +78,7 @@ rig::~rig()
         if (fd >= 0) close(fd);
 }
 
-void rig_start(rig &r, const std::vector<std::string> &extra)
+void rig_start(rig &r, const std::vector<std::string> &extra, daemon_start_opts opts)
 {
     r.link_listen = lo_listen(&r.link_port);
     r.server_port = lo_free_port();
@@ -91,7 +91,11 @@ void rig_start(rig &r, const std::vector<std::string> &extra)
                                      "--tcpclient",
                                      "127.0.0.1:" + std::to_string(r.link_port)};
     args.insert(args.end(), extra.begin(), extra.end());
-    daemon_start(r.d, args);
+    opts.wait_ready = opts.wrapper.empty();
+    daemon_start(r.d, args, opts);
+    if (!opts.wait_ready) {
+        EXPECT_TRUE(wait_stdout(r.d, "Accepting commands on port 5550\n", 30000));
+    }
     r.link = lo_accept(r.link_listen);
     r.server = lo_connect(r.server_port);
     r.pty = open_raw(r.pty_link);

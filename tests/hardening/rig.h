@@ -36,8 +36,10 @@ struct rig {
 };
 
 // Starts the daemon on the serial stand-in with a pty, a server port and a link,
-// and connects every endpoint (`extra` options are appended).
-void rig_start(rig &r, const std::vector<std::string> &extra = {});
+// and connects every endpoint (`extra` options are appended). Under a wrapper
+// the daemon gets 30 s to come up.
+void rig_start(rig &r, const std::vector<std::string> &extra = {},
+               daemon_start_opts opts = daemon_start_opts());
 
 // Every producer's line reaches its channel, every consumer gets a message of its
 // channel, and the console answers. Returns the endpoints that fail ("in:pty",
