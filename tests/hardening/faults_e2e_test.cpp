@@ -133,7 +133,7 @@ TEST(Faults, TwoHundredLinkCyclesAndConsoleSessionsLeaveNoDescriptorOrThread)
             [&] { return count_of(daemon_stdout(d), "Command thread exited.\n") == n; });
     };
     ASSERT_TRUE(sessions_ended(2));
-    usleep(100000);
+    usleep(100000); // a session's thread ends just after its last line
     int fds = fd_count(d.pid);
     long threads = proc_status(d.pid, "Threads");
 
@@ -146,7 +146,6 @@ TEST(Faults, TwoHundredLinkCyclesAndConsoleSessionsLeaveNoDescriptorOrThread)
         t.join();
     EXPECT_EQ(count_of(daemon_stdout(d), "Connection found, end it.\n"), 201u);
     EXPECT_TRUE(sessions_ended(2 + 8 + 200));
-    // A session's thread ends just after its last line.
     wait_until([&] { return fd_count(d.pid) == fds && proc_status(d.pid, "Threads") == threads; });
     EXPECT_EQ(fd_count(d.pid), fds);
     EXPECT_EQ(proc_status(d.pid, "Threads"), threads);
