@@ -3,7 +3,7 @@
 # As root it runs apt-get itself; otherwise it prints the command to run and fails,
 # so that `make` never half-builds against a missing library.
 set -e
-PACKAGES="g++ cmake make pkg-config libzmq3-dev cppzmq-dev libgtest-dev libgmock-dev libbenchmark-dev"
+PACKAGES="g++ cmake make pkg-config libzmq3-dev cppzmq-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind"
 # Targets that need more name it: `setup.sh fuzz` brings the libFuzzer toolchain,
 # any other argument is a package name (make cross passes its own).
 for extra in "$@"; do

@@ -4,11 +4,12 @@
 // DESIGN: the bridge polls its input descriptor and its SUB socket together,
 // 100 ms at a time, so a dropped run flag is noticed within one period. Sends
 // into the channel never wait (a full or unconnected channel loses the message,
-// reported by perror). Writes to the output descriptor wait for room, but only
-// while the run flags allow, so a peer that stops reading cannot hold shutdown.
-// A pty master is a special case on both sides: its hang-up only means that no
-// program has the slave open, and a program that stops reading must not hold the
-// bridge (see write_out).
+// reported by perror). Writes to the output descriptor never block: a message
+// that finds no room is waited for a bounded time, then the output counts as not
+// read and what does not fit is dropped, so a reader that stops (a TCP peer
+// whose window stays full, a program on a pty, a bus nobody drains) holds neither
+// the bridge's input side nor shutdown (see write_out). A pty master is a special
+// case on both sides: its hang-up only means that no program has the slave open.
 #include "channels/bridge.h"
 
 #include "channels/dump.h"
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <memory>
 #include <poll.h>
+#include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -33,9 +35,17 @@ static const int INOUT_EOF_PAUSE_MS = 1000;
 // so that a program that opens the slave later is served at once.
 static const int INOUT_PTY_IDLE_MS = 100;
 
-// A program on a pty that stops reading gets this long (ms) to make room for a
-// message; after that, messages that do not fit are dropped until it reads again.
-static const int INOUT_PTY_FULL_WAIT_MS = 1000;
+// A message that finds its output full gets this long (ms) for the reader to make
+// room. Long enough for a reader that is merely slow (a serial line draining at
+// its baud rate, a peer on a busy network); short enough that one that has
+// stopped holds the bridge's input side and shutdown no longer than this.
+static const int INOUT_FULL_WAIT_MS = 1000;
+
+// Messages a bridge's SUB socket queues (ZeroMQ's high-water mark; the forwarder
+// queues up to 1000 more for it). A bridge empties its queue at once unless it is
+// waiting for room at its output, so this only has to cover that wait; being a
+// copy per bridge, it is kept small to bound what many slow endpoints hold.
+static const int INOUT_SUB_HWM = 100;
 
 // Messages taken from the SUB socket per poll at most, so the input side and the
 // run flags are not starved by a flooding channel.
@@ -89,10 +99,11 @@ struct bridge {
     std::unique_ptr<zmq_owned_socket> sub;
     bool keep = true;
     bool ofd_is_socket = false;
-    bool ifd_is_pty = false;     // the input is a pty master
-    bool ofd_is_pty = false;     // the output is a pty master
-    bool out_full = false;       // a message was dropped: the pty's reader has stopped
-    bool at_eof = false;         // the last read ended the input; not reported again
+    bool ifd_is_pty = false;  // the input is a pty master
+    bool ofd_is_pty = false;  // the output is a pty master
+    bool out_full = false;    // the reader has stopped: messages that find no room are dropped
+    std::string out_tail;     // unsent end of a message cut short by a full output
+    bool at_eof = false;      // the last read ended the input; not reported again
     long long input_resume_ms = 0; // monotonic time from which the input is polled again
     line_state line;
     char buf[INOUT_BUF_SIZE];
@@ -121,45 +132,71 @@ void push_message(void *ctx, const char *msg, size_t len)
     if (zmq_send_nowait(b->push->sock.handle(), msg, len) < 0) perror("zmq_send");
 }
 
-// Writes all of `data`, waiting for room while the bridge may run. Sockets are
-// written with MSG_NOSIGNAL: a peer that has gone must not raise SIGPIPE.
+// Writes what fits now, without waiting; returns the bytes taken. Sockets are
+// written with MSG_NOSIGNAL: a peer that has gone must not raise SIGPIPE. A failed
+// write takes everything: the peer has gone, and its end of input ends the bridge
+// or idles it.
+size_t write_some(bridge &b, const char *data, size_t len)
+{
+    size_t off = 0;
+    while (off < len) {
+        ssize_t w = b.ofd_is_socket
+                        ? send(b.cfg->ofd, data + off, len - off, MSG_NOSIGNAL | MSG_DONTWAIT)
+                        : write(b.cfg->ofd, data + off, len - off);
+        if (w > 0)
+            off += static_cast<size_t>(w);
+        else if (w < 0 && errno == EINTR)
+            continue;
+        else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        else
+            return len;
+    }
+    return off;
+}
+
+// Sends what room allows of a message that a full output cut short. The rest of a
+// message goes out before anything else, so the reader never gets half of one
+// followed by another. True once nothing is held.
+bool flush_tail(bridge &b)
+{
+    if (b.ofd_is_pty && (poll_now(b.cfg->ofd, POLLOUT) & POLLHUP)) b.out_tail.clear();
+    if (b.out_tail.empty()) return true;
+    b.out_tail.erase(0, write_some(b, b.out_tail.data(), b.out_tail.size()));
+    if (!b.out_tail.empty()) return false;
+    b.out_full = false;
+    return true;
+}
+
+// Writes one message whole, or as much as the reader takes within
+// INOUT_FULL_WAIT_MS; the rest is then held for flush_tail and the output counts
+// as full: until the reader takes data again, messages that find no room are
+// dropped at once, reported once, instead of being waited for one by one.
 void write_out(bridge &b, const char *data, size_t len)
 {
     int fd = b.cfg->ofd;
-    long long give_up_ms = 0;
-    if (b.ofd_is_pty) {
-        // Nobody on the slave side: the message would wait there for a later
-        // program and, with echo on, come back as a command. It is dropped.
-        short ev = poll_now(fd, POLLOUT);
-        if (ev & POLLHUP) return;
-        if (b.out_full && !(ev & POLLOUT)) return;
-        give_up_ms = monotonic_ms() + INOUT_PTY_FULL_WAIT_MS;
+    // Nobody on a pty's slave side: the message would wait there for a later
+    // program and, with echo on, come back as a command. It is dropped.
+    if (b.ofd_is_pty && (poll_now(fd, POLLOUT) & POLLHUP)) return;
+    if (!flush_tail(b)) return;
+    size_t off = write_some(b, data, len);
+    long long give_up_ms = monotonic_ms() + INOUT_FULL_WAIT_MS;
+    while (off < len && !b.out_full && bridge_running(b) && monotonic_ms() < give_up_ms) {
+        struct pollfd p = {fd, POLLOUT, 0};
+        poll(&p, 1, 100);
+        off += write_some(b, data + off, len - off);
     }
-    size_t off = 0;
-    while (off < len) {
-        ssize_t w = b.ofd_is_socket ? send(fd, data + off, len - off, MSG_NOSIGNAL | MSG_DONTWAIT)
-                                    : write(fd, data + off, len - off);
-        if (w > 0) {
-            off += static_cast<size_t>(w);
-            continue;
-        }
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!bridge_running(b)) return;
-            if (b.ofd_is_pty && monotonic_ms() >= give_up_ms) {
-                if (!b.out_full)
-                    fprintf(stderr, "%s: pty not read, dropping messages\n", "inout_thread");
-                b.out_full = true;
-                return;
-            }
-            struct pollfd p = {fd, POLLOUT, 0};
-            poll(&p, 1, 100);
-            continue;
-        }
-        return; // the peer has gone: its end of input ends the bridge or idles it
+    if (off == len) {
+        b.out_full = false;
+        if (b.cfg->flags & INOUT_DRAIN) tcdrain(fd);
+        return;
     }
-    b.out_full = false;
-    if (b.cfg->flags & INOUT_DRAIN) tcdrain(fd);
+    if (!bridge_running(b)) return;
+    if (off > 0) b.out_tail.assign(data + off, len - off);
+    if (!b.out_full)
+        fprintf(stderr, "%s: %s not read, dropping messages\n", "inout_thread",
+                b.ofd_is_pty ? "pty" : "output");
+    b.out_full = true;
 }
 
 void receive_from_channel(bridge &b)
@@ -212,6 +249,7 @@ void run_bridge(bridge &b)
     if (has_output) {
         b.sub = zmq_owned_open(zmq::socket_type::sub);
         if (!b.sub) return;
+        b.sub->sock.set(zmq::sockopt::rcvhwm, INOUT_SUB_HWM);
         zmq_setsockopt(b.sub->sock.handle(), ZMQ_SUBSCRIBE, "", 0);
         zmq_connect(b.sub->sock.handle(), cfg->sub);
         struct stat st;
@@ -220,8 +258,8 @@ void run_bridge(bridge &b)
     }
 
     while (bridge_running(b)) {
-        zmq_pollitem_t items[2];
-        int count = 0, input_item = -1, sub_item = -1;
+        zmq_pollitem_t items[3];
+        int count = 0, input_item = -1, sub_item = -1, tail_item = -1;
         if (has_input && monotonic_ms() >= b.input_resume_ms) {
             items[count] = {nullptr, cfg->ifd, ZMQ_POLLIN, 0};
             input_item = count++;
@@ -230,6 +268,10 @@ void run_bridge(bridge &b)
             items[count] = {b.sub->sock.handle(), 0, ZMQ_POLLIN, 0};
             sub_item = count++;
         }
+        if (!b.out_tail.empty()) {
+            items[count] = {nullptr, cfg->ofd, ZMQ_POLLOUT, 0};
+            tail_item = count++;
+        }
         if (zmq_poll_nointr(items, count, 100) <= 0) continue;
         for (int i = 0; i < count; i++) {
             short ev = items[i].revents;
@@ -237,13 +279,14 @@ void run_bridge(bridge &b)
             // error for ever: it is reported once, then read like end of input,
             // which pauses it, instead of a "pollerr" line every second. On a pty
             // master it is no error at all: no program has the slave open.
-            bool quiet_hangup = i == input_item && (b.at_eof || b.ifd_is_pty);
+            bool quiet_hangup = i == tail_item || (i == input_item && (b.at_eof || b.ifd_is_pty));
             if ((ev & ZMQ_POLLERR) && !quiet_hangup) {
                 fprintf(stderr, "%s: pollerr\n", "inout_thread");
                 sleep_while_running(1000, cfg->run);
             }
             if (i == sub_item && (ev & ZMQ_POLLIN)) receive_from_channel(b);
             if (i == input_item && (ev & (ZMQ_POLLIN | ZMQ_POLLERR))) read_input(b, i);
+            if (i == tail_item && ev != 0) flush_tail(b);
         }
     }
     // Held line bytes not yet sent are dropped with the bridge.

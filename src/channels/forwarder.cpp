@@ -10,6 +10,13 @@
 
 #include <cstdio>
 
+// The largest message (bytes) a channel takes. The daemon's own endpoints send at
+// most INOUT_BUF_SIZE bytes at a time; this leaves programs room for larger ones
+// while no sender can make the daemon store a message of any size it likes:
+// ZeroMQ refuses a longer one as soon as its length header arrives, before
+// storing any of it, and drops that sender's connection.
+static const int64_t FWD_MAX_MSG_SIZE = 16 * 1024;
+
 // Messages forwarded per poll at most, so that the run flags are still looked at
 // often while a producer floods the channel.
 static const int FWD_BATCH = 256;
@@ -72,6 +79,7 @@ void *fwd_thread(void *arg)
         if (!pub || !pull) return nullptr;
         bind_quietly(*pub, cfg->pub[0]);
         bind_quietly(*pub, cfg->pub[1]);
+        pull->sock.set(zmq::sockopt::maxmsgsize, FWD_MAX_MSG_SIZE);
         bind_quietly(*pull, cfg->pull[0]);
         bind_quietly(*pull, cfg->pull[1]);
         forward(cfg, *pub, *pull);

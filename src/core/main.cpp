@@ -25,6 +25,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 static const int MAX_THREADS = 10;        // two forwarders and at most four bridges
@@ -87,6 +88,15 @@ int main(int argc, char **argv)
     // Progress lines are read by people and by programs through pipes alike:
     // each line leaves as soon as it is complete.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    // Each TCP server connection and link costs about 17 descriptors (a socket and
+    // two ZeroMQ contexts), so the usual soft limit of 1024 would turn peers away
+    // after some 55 connections while the hard limit allows many more.
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     start_options o;
     settings_defaults();

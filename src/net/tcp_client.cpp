@@ -32,6 +32,18 @@ static tcp_client *tcp_clients = nullptr; // head; records in the order they wer
 // Pause (ms) between the end of one connection attempt and the next.
 static const int TCP_CLIENT_RETRY_MS = 1000;
 
+// A peer that vanishes without closing (power lost, cable pulled, a host that
+// hangs) would hold an idle connection open for ever, and one with data in flight
+// for the kernel's quarter of an hour of retransmissions. Both kinds of peer
+// connection therefore probe after PEER_KEEPIDLE_S (s) of silence and are given up
+// once nothing has come back for PEER_USER_TIMEOUT_MS (ms), which also ends one
+// whose sent data stays unacknowledged or whose peer keeps its window shut (it
+// has stopped reading) that long; a link then reconnects a second later.
+static const int PEER_KEEPIDLE_S = 5;
+static const int PEER_KEEPINTVL_S = 1; // s between probes
+static const int PEER_KEEPCNT = 3;     // probes; the user timeout below decides first
+static const int PEER_USER_TIMEOUT_MS = PEER_KEEPIDLE_S * 1000 + 3 * PEER_KEEPINTVL_S * 1000;
+
 namespace
 {
 
@@ -39,6 +51,20 @@ void set_nodelay(int fd)
 {
     int one = 1;
     if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) < 0) perror("setsockopt");
+}
+
+// Keepalive and user timeout on a peer connection (see PEER_KEEPIDLE_S). A
+// refusal is reported and the connection goes on without it.
+void peer_timeouts(int fd)
+{
+    const int one = 1, idle = PEER_KEEPIDLE_S, intvl = PEER_KEEPINTVL_S, cnt = PEER_KEEPCNT;
+    const unsigned user_ms = PEER_USER_TIMEOUT_MS;
+    if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) < 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) < 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intvl, sizeof intvl) < 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &cnt, sizeof cnt) < 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_ms, sizeof user_ms) < 0)
+        perror("setsockopt");
 }
 
 // Waits for a removed link's thread and frees the record.
@@ -85,6 +111,7 @@ void link_bridge(tcp_client *c, int fd)
 {
     c->state = TCP_CLIENT_CONNECTED;
     if (tcp_nodelay == 1) set_nodelay(fd);
+    peer_timeouts(fd);
     inout_cfg cfg;
     inout_fill(&cfg, fd, fd, pull_response_port, publish_command_port, &c->enabled,
                INOUT_STOP_ON_EOF);
@@ -151,6 +178,7 @@ int tcp_server_handler(int fd, const char *name)
 {
     printf("Connected by %s...\n", name);
     if (tcp_nodelay == 1) set_nodelay(fd);
+    peer_timeouts(fd);
     inout_cfg cfg;
     inout_fill(&cfg, fd, fd, pull_command_port, publish_response_port, &running, INOUT_STOP_ON_EOF);
     inout_thread(&cfg);

@@ -116,8 +116,11 @@ int serial_open(const char *path, int baud, int mode, const char *format)
 {
     if (path[0] == '\0' || baud <= 0) return -1;
     // Close-on-exec: the shell run for the bus-mode line and later children
-    // must not keep the port open.
-    int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // must not keep the port open. Non-blocking: the open must not wait for a
+    // carrier (CLOCAL is only set below), and the bridge's writes must never
+    // block on a line that is not drained, which would hold its reads and
+    // shutdown; it waits for room in poll instead.
+    int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         perror(path);
         return -1;

@@ -118,14 +118,16 @@ daemon_proc::~daemon_proc()
     }
 }
 
-static pid_t spawn(const std::vector<std::string> &args, const std::string &dir,
-                   const std::string &out, const std::string &err, int stdin_fd)
+static pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string> &wrapper,
+                   const std::string &dir, const std::string &out, const std::string &err,
+                   int stdin_fd)
 {
     std::vector<char *> argv;
     // make cross-test points this at a wrapper that runs the board's binary under
     // qemu-user; the wrapper passes its own path on as the daemon's argv[0].
-    const char *wrapper = getenv("VEXLOND_TEST_BINARY");
-    static std::string bin = wrapper && wrapper[0] ? wrapper : VEXLOND_BINARY;
+    const char *target = getenv("VEXLOND_TEST_BINARY");
+    static std::string bin = target && target[0] ? target : VEXLOND_BINARY;
+    for (const auto &w : wrapper) argv.push_back(const_cast<char *>(w.c_str()));
     argv.push_back(const_cast<char *>(bin.c_str()));
     for (const auto &a : args)
         argv.push_back(const_cast<char *>(a.c_str()));
@@ -139,7 +141,7 @@ static pid_t spawn(const std::vector<std::string> &args, const std::string &dir,
         dup2(i, 0);
         dup2(o, 1);
         dup2(e, 2);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     return pid;
@@ -162,7 +164,7 @@ void daemon_start(daemon_proc &d, const std::vector<std::string> &args,
             fcntl(d.stdin_fd, F_SETFD, FD_CLOEXEC);
         }
     }
-    d.pid = spawn(args, d.dir, d.out_path, d.err_path, child_in);
+    d.pid = spawn(args, opts.wrapper, d.dir, d.out_path, d.err_path, child_in);
     if (child_in >= 0) close(child_in);
     if (d.pid < 0) {
         ADD_FAILURE() << "fork failed";

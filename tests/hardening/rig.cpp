@@ -1,0 +1,158 @@
+// Support for the hardening tests.
+#include "rig.h"
+
+#include "loopback.h"
+
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <set>
+#include <sstream>
+#include <termios.h>
+#include <unistd.h>
+
+long proc_status(int pid, const std::string &key)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, key.size() + 1, key + ":") == 0)
+            return std::stol(line.substr(key.size() + 1));
+    return -1;
+}
+
+long proc_cpu_ticks(int pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    // Fields after the command name, which is in parentheses: utime and stime
+    // are the 12th and 13th of them.
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 1; i <= 13 && rest >> field; i++) {
+        if (i == 12) utime = std::stol(field);
+        if (i == 13) stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
+int open_raw(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    struct termios t;
+    if (fd >= 0 && tcgetattr(fd, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+    }
+    return fd;
+}
+
+std::string console_ask(const std::string &commands, const std::string &want)
+{
+    int fd = lo_connect(5550);
+    std::string got;
+    lo_send(fd, commands);
+    lo_read_until(fd, got, want);
+    close(fd);
+    return got;
+}
+
+bool drain_until(int fd, std::string &held, const std::string &want, int timeout_ms)
+{
+    char buf[65536];
+    for (long end = now_ms() + timeout_ms;;) {
+        if (held.find(want) != std::string::npos) return true;
+        if (held.size() > want.size()) held.erase(0, held.size() - want.size());
+        long left = end - now_ms();
+        struct pollfd p = {fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) return false;
+        held.append(buf, static_cast<size_t>(n));
+    }
+}
+
+rig::~rig()
+{
+    for (int fd : {pty, server, link_listen, link})
+        if (fd >= 0) close(fd);
+}
+
+void rig_start(rig &r, const std::vector<std::string> &extra, daemon_start_opts opts)
+{
+    r.link_listen = lo_listen(&r.link_port);
+    r.server_port = lo_free_port();
+    r.pty_link = temp_dir() + "/vexlon";
+    std::vector<std::string> args = {"--serial",
+                                     r.bus.link + ":9600",
+                                     "--pty=" + r.pty_link,
+                                     "--tcpserver",
+                                     std::to_string(r.server_port),
+                                     "--tcpclient",
+                                     "127.0.0.1:" + std::to_string(r.link_port)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    opts.wait_ready = opts.wrapper.empty();
+    daemon_start(r.d, args, opts);
+    if (!opts.wait_ready) {
+        EXPECT_TRUE(wait_stdout(r.d, "Accepting commands on port 5550\n", 30000));
+    }
+    r.link = lo_accept(r.link_listen);
+    r.server = lo_connect(r.server_port);
+    r.pty = open_raw(r.pty_link);
+    EXPECT_TRUE(r.link >= 0 && r.server >= 0 && r.pty >= 0) << daemon_stdout(r.d);
+    r.cmd.reset(new channel_sub(CMD_SUB, CMD_PUSH));
+    r.res.reset(new channel_sub(RES_SUB, RES_PUSH));
+}
+
+std::string rig_failures(rig &r, const std::string &tag, bool with_bus, bool reading)
+{
+    struct end {
+        const char *name;
+        int fd;
+        bool producer_of_cmd; // else it produces responses and consumes commands
+        std::string held;
+    };
+    std::vector<end> ends = {
+        {"server", r.server, true, ""}, {"pty", r.pty, true, ""}, {"link", r.link, false, ""}};
+    if (with_bus) ends.push_back({"bus", r.bus.master, true, ""});
+
+    // A line is written again every half second until it has come: the test's
+    // own subscriptions may still be full of an earlier flood and lose it.
+    std::set<std::string> pending;
+    for (const end &e : ends)
+        pending.insert(std::string(e.name) + " says " + tag + "\n");
+    for (int i = 0; i < 6 && !pending.empty(); i++) {
+        for (const end &e : ends) {
+            std::string line = std::string(e.name) + " says " + tag + "\n";
+            if (pending.count(line)) (void)!write(e.fd, line.data(), line.size());
+        }
+        std::string m;
+        for (long end = now_ms() + 500; !pending.empty() && now_ms() < end;) {
+            while (r.cmd->recv(m, 1))
+                pending.erase(m);
+            while (r.res->recv(m, 1))
+                pending.erase(m);
+        }
+    }
+    std::string failed;
+    for (const std::string &line : pending)
+        failed += " in:" + line.substr(0, line.find(' '));
+
+    // Repeated until every consumer has it: a link that has just reconnected may
+    // still be subscribing.
+    const std::string to_res = "response " + tag + "\n", to_cmd = "command " + tag + "\n";
+    channel_push res(RES_PUSH), cmd(CMD_PUSH);
+    for (int i = 0; reading && i < 40; i++) {
+        res.send(to_res);
+        cmd.send(to_cmd);
+        bool all = true;
+        for (end &e : ends)
+            all &= drain_until(e.fd, e.held, e.producer_of_cmd ? to_res : to_cmd, 50);
+        if (all) break;
+    }
+    for (const end &e : ends)
+        if (reading && e.held.find(e.producer_of_cmd ? to_res : to_cmd) == std::string::npos)
+            failed += std::string(" out:") + e.name;
+    if (console_ask("show bus mode\n", "\n") != "  Bus mode is card\n") failed += " console";
+    return failed;
+}

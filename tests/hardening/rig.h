@@ -1,0 +1,48 @@
+// Support for the hardening tests: a daemon with one endpoint of every kind, each
+// held by the test, a check that every one of them still carries traffic, and
+// what /proc tells about the daemon.
+#pragma once
+
+#include "harness.h"
+#include "pty_port.h"
+
+#include <memory>
+#include <string>
+
+// A field of /proc/<pid>/status as a number (kB for the Vm* fields); -1 if absent.
+long proc_status(int pid, const std::string &key);
+// User plus system CPU time of a process, in clock ticks.
+long proc_cpu_ticks(int pid);
+
+// Opens a pty slave (or a link to one) in raw mode, as a controller program does.
+int open_raw(const std::string &path);
+
+// Sends `commands` on a new console connection; the reply up to `want`.
+std::string console_ask(const std::string &commands, const std::string &want);
+
+// Reads `fd` until `want` has come, for at most `timeout_ms`; keeps in `held` only
+// the end that a later match may need, so a long backlog costs no memory.
+bool drain_until(int fd, std::string &held, const std::string &want, int timeout_ms);
+
+struct rig {
+    daemon_proc d;
+    pty_port bus;                                   // serial stand-in: the test is the bus
+    std::string pty_link;                           // where --pty puts its link
+    int pty = -1;                                   // the program on the daemon's pty
+    int server_port = 0, server = -1;               // a --tcpserver peer
+    int link_port = 0, link_listen = -1, link = -1; // the --tcpclient peer
+    std::unique_ptr<channel_sub> cmd, res;          // both channels, live
+    ~rig();
+};
+
+// Starts the daemon on the serial stand-in with a pty, a server port and a link,
+// and connects every endpoint (`extra` options are appended). Under a wrapper
+// the daemon gets 30 s to come up.
+void rig_start(rig &r, const std::vector<std::string> &extra = {},
+               daemon_start_opts opts = daemon_start_opts());
+
+// Every producer's line reaches its channel, every consumer gets a message of its
+// channel, and the console answers. Returns the endpoints that fail ("in:pty",
+// "out:link", "console"...), empty when none does; `with_bus` false leaves the
+// serial stand-in out, `reading` false the consumers (their peers do not read).
+std::string rig_failures(rig &r, const std::string &tag, bool with_bus = true, bool reading = true);
