@@ -21,7 +21,7 @@ void expect_serving_then_clean_exit(daemon_proc &d)
     int fd = lo_connect(CONSOLE);
     std::string got;
     EXPECT_TRUE(lo_send(fd, "show bus mode\n"));
-    EXPECT_TRUE(lo_read_until(fd, got, "  Bus mode is ctrl\n"));
+    EXPECT_TRUE(read_until(fd, got, "  Bus mode is ctrl\n"));
     close(fd);
     int status = daemon_stop(d);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
@@ -48,7 +48,7 @@ TEST(BadInputE2e, ConsoleTakesOversizeBinaryAndNulChunks)
         shutdown(fd, SHUT_WR);
         std::string got;
         // Replies are text: a NUL read never comes back in an echo.
-        EXPECT_FALSE(lo_read_until(fd, got, std::string(1, '\0'), 5000));
+        EXPECT_FALSE(read_until(fd, got, std::string(1, '\0'), 5000));
         EXPECT_TRUE(lo_wait_eof(fd, 500)); // the client's end ends the session
         close(fd);
     }

@@ -98,7 +98,7 @@ TEST(Load, ConsolesServerFloodsAndAPtyFloodAtOnceLoseNothing)
             lo_send(fd, "help\n");
         for (int fd : consoles) {
             std::string got;
-            EXPECT_TRUE(lo_read_until(fd, got, "Show the bus mode\n")) << got;
+            EXPECT_TRUE(read_until(fd, got, "Show the bus mode\n")) << got;
             EXPECT_EQ(count_of(got, "\\\n"), 7u); // all eight lines
         }
     });

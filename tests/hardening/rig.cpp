@@ -52,7 +52,7 @@ std::string console_ask(const std::string &commands, const std::string &want)
     int fd = lo_connect(5550);
     std::string got;
     lo_send(fd, commands);
-    lo_read_until(fd, got, want);
+    read_until(fd, got, want);
     close(fd);
     return got;
 }
