@@ -23,8 +23,8 @@ TEST(Channels, MessagesPassUnchangedOverTcpAndIpcAndChannelsStayApart)
     channel_push cmd_rel("ipc://" + d.dir + "/tmp/vexlond_pull_cmd");
     channel_push res_rel("ipc://" + d.dir + "/tmp/vexlond_pull_res");
 
-    std::string big(16384, 'x');
-    std::string bigger(20000, 'y');
+    std::string big(5000, 'x');
+    std::string bigger(16384, 'y'); // the largest message a channel takes
     // Each message is taken off both publishers before the next is pushed: PULL
     // queues fairly between producers, so order holds only within one producer.
     struct step {
