@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 static sockaddr_in lo_addr(int port)
 {

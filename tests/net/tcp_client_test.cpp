@@ -4,10 +4,8 @@
 
 #include <atomic>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <thread>
-#include <unistd.h>
 
 namespace
 {
