@@ -2,11 +2,7 @@
 // daemon, seen from ZeroMQ clients.
 #include "harness.h"
 
-#include <csignal>
 #include <fstream>
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace
 {

@@ -4,11 +4,8 @@
 
 #include <climits>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
-#include <unistd.h>
 
 namespace
 {

@@ -2,12 +2,9 @@
 // daemon.
 #include "harness.h"
 
-#include <csignal>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <regex>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 namespace
 {

@@ -3,11 +3,8 @@
 #include "loopback.h"
 
 #include <fstream>
-#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace
 {

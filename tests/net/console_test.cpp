@@ -5,9 +5,6 @@
 #include "net/console.h"
 #include "net/tcp_client.h"
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 namespace
 {
 

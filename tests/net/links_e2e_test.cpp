@@ -4,9 +4,7 @@
 #include "loopback.h"
 
 #include <algorithm>
-#include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace
 {

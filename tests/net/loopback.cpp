@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 static sockaddr_in lo_addr(int port)
 {
@@ -42,7 +41,7 @@ int lo_connect(int port, int rcvbuf)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    timeval bound = {3, 0}; // also for the connect: a full listen queue fails, not hangs
+    timeval bound = {5, 0}; // also for the connect: a full listen queue fails, not hangs
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
     sockaddr_in a = lo_addr(port);
     if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;

@@ -10,7 +10,7 @@
 int lo_listen(int *port, int backlog = 10);
 // Accepts one connection, or -1 after `timeout_ms`.
 int lo_accept(int lfd, int timeout_ms = 3000);
-// Connects to 127.0.0.1:port; -1 when refused or not accepted within 3 s, which
+// Connects to 127.0.0.1:port; -1 when refused or not accepted within 5 s, which
 // also bounds every blocking send on it. A small receive buffer set before
 // the connect (`rcvbuf`) keeps the window small: a peer that does not read soon
 // blocks its sender.

@@ -5,10 +5,8 @@
 
 #include <atomic>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <thread>
-#include <unistd.h>
 
 namespace
 {

@@ -4,10 +4,7 @@
 #include "net/tcp_listen.h"
 
 #include <atomic>
-#include <csignal>
-#include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 namespace
 {

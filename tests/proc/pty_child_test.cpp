@@ -4,11 +4,6 @@
 #include "harness.h"
 #include "proc/pty_child.h"
 
-#include <gtest/gtest.h>
-#include <string>
-#include <sys/wait.h>
-#include <unistd.h>
-
 namespace
 {
 

@@ -6,14 +6,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <unistd.h>
 
 pty_port::pty_port()
 {
     master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
-    const struct termios cooked = cooked_settings();
-    tcsetattr(master, TCSANOW, &cooked);
+    struct termios t = settings();
+    t.c_cflag |= CSTOPB;
+    cfsetispeed(&t, B4800);
+    cfsetospeed(&t, B4800);
+    tcsetattr(master, TCSANOW, &t);
+    found = settings();
     link = temp_dir() + "/ttyBUS";
     if (symlink(ptsname(master), link.c_str()) != 0) link.clear();
 }
@@ -33,22 +36,9 @@ struct termios pty_port::settings() const
     return t;
 }
 
-struct termios cooked_settings()
+bool pty_port::as_found() const
 {
-    struct termios t = {};
-    t.c_iflag = ICRNL | IXON;
-    t.c_oflag = OPOST | ONLCR;
-    t.c_lflag = ECHO | ICANON | ISIG;
-    t.c_cflag = CS8 | CSTOPB | CREAD | HUPCL | B4800;
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VINTR] = 3;
-    cfsetispeed(&t, B4800);
-    cfsetospeed(&t, B4800);
-    return t;
-}
-
-bool same_settings(const struct termios &a, const struct termios &b)
-{
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+    struct termios t = settings();
+    return t.c_iflag == found.c_iflag && t.c_oflag == found.c_oflag && t.c_cflag == found.c_cflag &&
+           t.c_lflag == found.c_lflag && memcmp(t.c_cc, found.c_cc, sizeof t.c_cc) == 0;
 }

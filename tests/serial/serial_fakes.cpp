@@ -11,7 +11,6 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 fake_sysfs::fake_sysfs() : root(temp_dir())
 {

@@ -3,9 +3,14 @@
 // time limit.
 #pragma once
 
+// What nearly every test file needs besides this header.
+#include <csignal>
 #include <functional>
+#include <gtest/gtest.h>
 #include <string>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 #include <zmq.hpp>
 
