@@ -129,7 +129,9 @@ static void config_stop(int bound)
 // a bound).
 static void config_fill()
 {
-    if (config_bytes >= config_max_bytes) {
+    // One byte past the bound tells a longer configuration from one of exactly
+    // that size.
+    if (config_bytes > config_max_bytes) {
         config_stop(BOUND_BYTES);
         return;
     }
@@ -142,7 +144,7 @@ static void config_fill()
         return;
     }
     char buf[CONFIG_READ_SIZE];
-    ssize_t n = read(config_fd, buf, std::min(sizeof buf, config_max_bytes - config_bytes));
+    ssize_t n = read(config_fd, buf, std::min(sizeof buf, config_max_bytes + 1 - config_bytes));
     if (n < 0 && errno == EINTR) return;
     if (n <= 0) {
         // A pty master reads EIO once the program's side has closed: its end.

@@ -83,14 +83,16 @@ TEST_F(ConfigBounds, AProgramThatNeverEndsIsStoppedAtTheTimeLimit)
 TEST_F(ConfigBounds, FloodsFromAProgramOrAFileAreCutAtTheByteBound)
 {
     config_max_bytes = 6000;
-    testing::internal::CaptureStderr();
-    list flood = pass(file("flood.sh", "#!/bin/sh\nexec yes ctrl\n", 0700));
-    // "ctrl\r\n" through the pseudo-terminal: 1000 lines.
-    EXPECT_EQ(flood, list(1000, "4:0"));
     std::string lines;
-    for (int i = 0; i < 2000; i++)
+    for (int i = 0; i < 1200; i++)
         lines += "ctrl\n";
-    EXPECT_EQ(pass(file("flood.conf", lines)), list(1200, "4:0"));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(pass(file("full.conf", lines)), list(1200, "4:0")); // exactly the bound
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(pass(file("flood.conf", lines + "card\n")), list(1200, "4:0"));
+    // "ctrl\r\n" through the pseudo-terminal: 1000 lines.
+    EXPECT_EQ(pass(file("flood.sh", "#!/bin/sh\nexec yes ctrl\n", 0700)), list(1000, "4:0"));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Configuration longer than 6000 bytes: the rest is ignored\n");
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
