@@ -85,3 +85,19 @@ int lo_free_port()
     close(lo_listen(&port));
     return port;
 }
+
+void console_vanishes_mid_reply()
+{
+    int fd = lo_connect(5550, 1024);
+    std::string chunk;
+    for (int i = 0; i < 40; i++)
+        chunk += "help\n";
+    int refused = 0;
+    for (long end = now_ms() + 10000; refused < 3 && now_ms() < end;) {
+        bool taken = send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0;
+        refused = taken ? 0 : refused + 1;
+        if (!taken) usleep(100000);
+    }
+    EXPECT_EQ(refused, 3);
+    lo_reset(fd);
+}

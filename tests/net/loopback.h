@@ -25,3 +25,8 @@ void lo_reset(int fd);
 std::string lo_local_name(int fd);
 // A port that was free a moment ago.
 int lo_free_port();
+
+// Sends help requests to the console without reading the replies until the daemon
+// stops taking them, then resets the connection: the daemon is cut off in the
+// middle of a chunk's replies.
+void console_vanishes_mid_reply();
