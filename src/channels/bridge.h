@@ -3,52 +3,43 @@
 // channel publishes is written to the output descriptor.
 #pragma once
 
-#include "core/settings.h"
-
-#include <atomic>
-#include <cstddef>
+#include "base/settings.h"
+#include "channels/stats.h"
 
 enum : unsigned {
     INOUT_STOP_ON_EOF = 1, // end the bridge at end of input or a read error
     INOUT_DRAIN = 2,       // tcdrain() the output after every write
     INOUT_DUMP = 4,        // trace every chunk read and message written
     INOUT_LINES = 8,       // frame the input into line messages
+    // End the bridge when its device fails (hang-up, read or write error), so
+    // that its owner can close it and open it again.
+    INOUT_STOP_ON_FAIL = 16,
 };
-
-constexpr size_t INOUT_BUF_SIZE = 4096;  // bytes per read, and of the line buffer
-constexpr size_t INOUT_CONT_LIMIT = 512; // backslash-newline continues a message up to this size
 
 // Filled completely by the starter, kept alive until the bridge returns. The
 // descriptors belong to the starter: the bridge never closes them.
 struct inout_cfg {
-    int ifd;                     // input descriptor; negative: no input side
-    int ofd;                     // output descriptor; negative: no output side
-    char push[ENDPOINT_SIZE];    // PUSH endpoint; empty: no input side
-    char sub[ENDPOINT_SIZE];     // SUB endpoint; empty: no output side
-    const std::atomic<int> *run; // runs while this and `running` are non-zero
-    unsigned flags;              // INOUT_* bits
+    int ifd;                  // input descriptor; negative: no input side
+    int ofd;                  // output descriptor; negative: no output side
+    char push[ENDPOINT_SIZE]; // PUSH endpoint; empty: no input side
+    char sub[ENDPOINT_SIZE];  // SUB endpoint; empty: no output side
+    const stop_flag *run;     // runs while this and `running` are on
+    unsigned flags;           // INOUT_* bits
+    endpoint_stats *stats;    // where the traffic is counted; null: nowhere
 };
 
-// Fills a descriptor; a port below 0 leaves that endpoint empty (no such side).
-void inout_fill(inout_cfg *cfg, int ifd, int ofd, int push_port, int sub_port,
-                const std::atomic<int> *run, unsigned flags);
+// Fills a descriptor: the bridge pushes into `push_channel` and subscribes to
+// `sub_channel` (CHANNEL_COMMAND, CHANNEL_RESPONSE, or CHANNEL_NONE for no such
+// side) through their in-process endpoints.
+void inout_fill(inout_cfg *cfg, int ifd, int ofd, int push_channel, int sub_channel,
+                const stop_flag *run, unsigned flags, endpoint_stats *stats);
 
-// Line framing state, carried from one read to the next for a bridge's life.
-struct line_state {
-    char line_buf[INOUT_BUF_SIZE]; // the line being collected
-    size_t line_len = 0;           // bytes held in line_buf
-    bool line_escaped = false;     // the last byte taken was a backslash
-    bool line_partial_sent = false; // a fragment of the current line has gone out
-};
+enum { INOUT_ENDED_STOP = 0, INOUT_ENDED_EOF = 1, INOUT_ENDED_FAIL = 2 };
 
-typedef void (*line_emit_fn)(void *ctx, const char *msg, size_t len);
+// Runs the bridge in the calling thread until a run flag drops, or its input
+// ends (INOUT_STOP_ON_EOF) or its device fails (INOUT_STOP_ON_FAIL). Returns
+// INOUT_ENDED_*; the descriptors stay open.
+int inout_run(const inout_cfg *cfg);
 
-// Frames one chunk read from the input: calls `emit` for every message it ends,
-// in order. A line ends at a newline that does not follow a backslash (or does,
-// once the message would pass INOUT_CONT_LIMIT); the first fragment of a line
-// that a read leaves unfinished is sent at once, the rest waits for the line end.
-void line_frame(line_state *st, const char *data, size_t len, line_emit_fn emit, void *ctx);
-
-// Thread entry point; `arg` is an inout_cfg. Also called directly by the TCP
-// server connection handler. Returns null when the bridge ends.
+// Thread entry point: inout_run on `arg`, an inout_cfg. Returns null.
 void *inout_thread(void *arg);

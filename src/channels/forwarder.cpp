@@ -1,92 +1,145 @@
 // Channel forwarder: PULL in, PUB out, nothing in between.
 //
-// The PUB and the PULL socket each live in a ZeroMQ context of their own. Messages
-// are forwarded as zmq messages, whatever their size: nothing is copied, and a
-// message larger than any fixed receive buffer is published whole instead of being
-// cut short or lost.
+// DESIGN: the forwarder sleeps in one poll over its PULL socket, its PUB socket
+// and the stop flags. Messages move from PULL to PUB as ZeroMQ message objects,
+// never copied, and everything waiting is drained before the next poll, in
+// order. The PUB socket is in the poll set although it never has anything to
+// read: its peers' comings and goings (and the subscriptions of the daemon's own
+// bridges) are then handled as they happen, instead of at the next message, so
+// a subscriber that has gone gives back its memory on a quiet channel too.
 #include "channels/forwarder.h"
 
+#include "base/clock.h"
+#include "channels/stats.h"
 #include "channels/zmq_util.h"
 
 #include <cstdio>
 
-// The largest message (bytes) a channel takes. The daemon's own endpoints send at
-// most INOUT_BUF_SIZE bytes at a time; this leaves programs room for larger ones
-// while no sender can make the daemon store a message of any size it likes:
-// ZeroMQ refuses a longer one as soon as its length header arrives, before
-// storing any of it, and drops that sender's connection.
-static const int64_t FWD_MAX_MSG_SIZE = 16 * 1024;
+// The largest message (bytes) a channel forwards. The daemon's own endpoints
+// send at most INOUT_BUF_SIZE bytes at a time; this leaves programs room for
+// larger ones. A longer message is dropped alone and counted.
+static const size_t FWD_MAX_MSG_SIZE = 16 * 1024;
 
-// Messages forwarded per poll at most, so that the run flags are still looked at
-// often while a producer floods the channel.
-static const int FWD_BATCH = 256;
+// The longest message ZeroMQ takes in at all (bytes): it refuses a longer one as
+// soon as its length header arrives, before storing any of it, and drops that
+// sender's connection. Far above any message the channel forwards, so that an
+// oversize message costs the sender only itself; low enough that no sender can
+// make the daemon store a message of any size it likes.
+static const int64_t FWD_HARD_MAX_MSG_SIZE = 256 * 1024;
 
-void fwd_fill(fwd_cfg *cfg, bool command, const std::atomic<int> *run)
+// Pause (ms) after a poll error, so that a failing socket does not spin.
+static const int FWD_POLLERR_PAUSE_MS = 1000;
+
+namespace {
+
+struct fwd_sockets {
+    zmq::socket_t pub;
+    zmq::socket_t pull;
+};
+
+fwd_sockets fwd_open_sockets[2]; // by channel; touched by start-up, then by its thread only
+
+void bind_reported(zmq::socket_t &s, const char *endpoint)
 {
+    if (zmq_bind(s.handle(), endpoint) < 0)
+        fprintf(stderr, "%s: %s\n", endpoint, zmq_strerror(zmq_errno()));
+}
+
+void forward_waiting(const fwd_cfg *cfg, fwd_sockets &s, bool *told_oversize)
+{
+    channel_stats &st = channel_counters[cfg->channel];
+    // Only now does the PUB hear how far its subscribers have read and who has
+    // subscribed since; with stale news it would drop messages that have room.
+    zmq_catch_up(s.pub.handle());
+    while (running.on && cfg->run->on) {
+        zmq::message_t msg;
+        if (zmq_msg_recv(msg.handle(), s.pull.handle(), ZMQ_DONTWAIT) < 0) return;
+        stat_add(&st.msgs_in, 1);
+        if (msg.size() > FWD_MAX_MSG_SIZE) {
+            stat_add(&st.dropped, 1);
+            if (!*told_oversize)
+                fprintf(stderr, "%s: message of %zu bytes over %zu dropped\n", "fwd_thread",
+                        msg.size(), FWD_MAX_MSG_SIZE);
+            *told_oversize = true;
+            continue;
+        }
+        // PUB never waits: a subscriber that cannot keep up loses messages
+        // instead of stalling the channel.
+        if (zmq_msg_send(msg.handle(), s.pub.handle(), ZMQ_DONTWAIT) < 0)
+            stat_add(&st.dropped, 1);
+        else
+            stat_add(&st.msgs_out, 1);
+    }
+}
+
+} // namespace
+
+void fwd_fill(fwd_cfg *cfg, int channel, const stop_flag *run)
+{
+    bool command = channel == CHANNEL_COMMAND;
     int pub_port = command ? publish_command_port : publish_response_port;
     int pull_port = command ? pull_command_port : pull_response_port;
-    snprintf(cfg->pub[0], ENDPOINT_SIZE, "tcp://*:%d", pub_port);
+    snprintf(cfg->pub[0], ENDPOINT_SIZE, "%s", tcp_listen_endpoint(pub_port).c_str());
     snprintf(cfg->pub[1], ENDPOINT_SIZE, "%s",
              command ? "ipc:///tmp/vexlond_pub_cmd" : "ipc:///tmp/vexlond_pub_res");
-    snprintf(cfg->pull[0], ENDPOINT_SIZE, "tcp://*:%d", pull_port);
-    // Two slashes: a path relative to the working directory, which is / after
-    // --daemon. Kept so for the programs that already connect there.
+    snprintf(cfg->pull[0], ENDPOINT_SIZE, "%s", tcp_listen_endpoint(pull_port).c_str());
+    // Kept on purpose: two slashes, a path relative to the working directory
+    // (which is / after --daemon), where programs already connect.
     snprintf(cfg->pull[1], ENDPOINT_SIZE, "%s",
              command ? "ipc://tmp/vexlond_pull_cmd" : "ipc://tmp/vexlond_pull_res");
     cfg->run = run;
+    cfg->channel = channel;
 }
 
-// A bind that fails (port in use, missing directory) leaves the other endpoint
-// serving; it is not reported.
-static void bind_quietly(zmq_owned_socket &s, const char *endpoint)
+int fwd_open(const fwd_cfg *cfg)
 {
-    zmq_bind(s.sock.handle(), endpoint);
-}
-
-static void forward(const fwd_cfg *cfg, zmq_owned_socket &pub, zmq_owned_socket &pull)
-{
-    zmq_pollitem_t item = {pull.sock.handle(), 0, ZMQ_POLLIN, 0};
-    while (running && *cfg->run) {
-        if (zmq_poll_nointr(&item, 1, 100) <= 0) continue;
-        if (item.revents & ZMQ_POLLERR) {
-            fprintf(stderr, "%s: pollerr\n", "fwd_thread");
-            sleep_while_running(1000, cfg->run);
-        }
-        if (!(item.revents & ZMQ_POLLIN)) continue;
-        // Only the PULL socket is polled, so nothing else makes the PUB hear how
-        // far its subscribers have read; with stale news it takes a subscriber
-        // that keeps up for one that is full and drops its messages.
-        zmq_catch_up(pub.sock.handle());
-        for (int i = 0; i < FWD_BATCH; i++) {
-            zmq::message_t msg;
-            if (zmq_msg_recv(msg.handle(), pull.sock.handle(), ZMQ_DONTWAIT) < 0) break;
-            // PUB never waits: a subscriber that cannot keep up loses messages
-            // instead of stalling the channel.
-            zmq_msg_send(msg.handle(), pub.sock.handle(), ZMQ_DONTWAIT);
-        }
+    fwd_sockets &s = fwd_open_sockets[cfg->channel];
+    s.pub = zmq_open_socket(zmq::socket_type::pub);
+    s.pull = zmq_open_socket(zmq::socket_type::pull);
+    if (!s.pub.handle() || !s.pull.handle()) {
+        s.pub.close();
+        s.pull.close();
+        return -1;
     }
+    s.pull.set(zmq::sockopt::maxmsgsize, FWD_HARD_MAX_MSG_SIZE);
+    bind_reported(s.pub, channel_pub_inproc(cfg->channel));
+    bind_reported(s.pub, cfg->pub[0]);
+    bind_reported(s.pub, cfg->pub[1]);
+    bind_reported(s.pull, channel_pull_inproc(cfg->channel));
+    bind_reported(s.pull, cfg->pull[0]);
+    bind_reported(s.pull, cfg->pull[1]);
+    return 0;
 }
 
 void *fwd_thread(void *arg)
 {
     const fwd_cfg *cfg = static_cast<const fwd_cfg *>(arg);
+    fwd_sockets &s = fwd_open_sockets[cfg->channel];
     if (verbose > 0)
-        printf("%s: pub=%s,%s pull=%s,%s\n", "fwd_thread", cfg->pub[0], cfg->pub[1],
-               cfg->pull[0], cfg->pull[1]);
+        printf("%s: pub=%s,%s pull=%s,%s\n", "fwd_thread", cfg->pub[0], cfg->pub[1], cfg->pull[0],
+               cfg->pull[1]);
     try {
-        auto pub = zmq_owned_open(zmq::socket_type::pub);
-        auto pull = zmq_owned_open(zmq::socket_type::pull);
-        if (!pub || !pull) return nullptr;
-        bind_quietly(*pub, cfg->pub[0]);
-        bind_quietly(*pub, cfg->pub[1]);
-        pull->sock.set(zmq::sockopt::maxmsgsize, FWD_MAX_MSG_SIZE);
-        bind_quietly(*pull, cfg->pull[0]);
-        bind_quietly(*pull, cfg->pull[1]);
-        forward(cfg, *pub, *pull);
-        pull.reset();
-        pub.reset();
+        bool told_oversize = false;
+        zmq_pollitem_t items[4] = {{s.pull.handle(), 0, ZMQ_POLLIN, 0},
+                                   {s.pub.handle(), 0, ZMQ_POLLIN, 0},
+                                   {nullptr, running.fd, ZMQ_POLLIN, 0},
+                                   {nullptr, cfg->run->fd, ZMQ_POLLIN, 0}};
+        int n = cfg->run == &running ? 3 : 4;
+        while (s.pull.handle() && running.on && cfg->run->on) {
+            if (zmq_poll_nointr(items, n, -1) < 0) {
+                perror("zmq_poll");
+                break;
+            }
+            if (items[0].revents & ZMQ_POLLERR) {
+                fprintf(stderr, "%s: pollerr\n", "fwd_thread");
+                clock_sleep(FWD_POLLERR_PAUSE_MS, cfg->run);
+            }
+            if (items[0].revents & ZMQ_POLLIN) forward_waiting(cfg, s, &told_oversize);
+        }
     } catch (const std::exception &e) {
         fprintf(stderr, "fwd_thread: %s\n", e.what());
     }
+    s.pull.close();
+    s.pub.close();
     return nullptr;
 }

@@ -9,7 +9,7 @@
 // back into the command channel.
 #include "channels/pty_endpoint.h"
 
-#include "core/settings.h"
+#include "channels/zmq_util.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +23,8 @@ static std::string pty_slave_name(int master)
     return name;
 }
 
-int pty_endpoint_open(const std::string &link, int *master, inout_cfg *bridge)
+int pty_endpoint_open(const std::string &link, int *master, inout_cfg *bridge,
+                      endpoint_stats *stats)
 {
     *master = posix_openpt(O_RDWR | O_NOCTTY);
     if (*master < 0) {
@@ -51,8 +52,8 @@ int pty_endpoint_open(const std::string &link, int *master, inout_cfg *bridge)
     } else {
         printf("################\npty: %s\n################\n", slave.c_str());
     }
-    inout_fill(bridge, *master, *master, pull_command_port, publish_response_port, &running,
-               INOUT_LINES);
+    inout_fill(bridge, *master, *master, CHANNEL_COMMAND, CHANNEL_RESPONSE, &running, INOUT_LINES,
+               stats);
     return 0;
 }
 

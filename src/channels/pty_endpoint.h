@@ -9,9 +9,10 @@
 
 // Opens, grants and unlocks a master into *master, places `link` (when not empty)
 // as a symbolic link to the slave, prints the banner and fills `bridge`. Returns 0
-// when the bridge can start, -1 when the endpoint was given up (reported; *master
-// may still be open and is closed by pty_endpoint_close).
-int pty_endpoint_open(const std::string &link, int *master, inout_cfg *bridge);
+// when the bridge can start (counting into `stats`), -1 when the endpoint was given up (reported;
+// *master may still be open and is closed by pty_endpoint_close).
+int pty_endpoint_open(const std::string &link, int *master, inout_cfg *bridge,
+                      endpoint_stats *stats);
 
 // After the bridge has ended: removes the link when one was given (also when the
 // pty failed) and closes the master when open.

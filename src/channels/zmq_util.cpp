@@ -1,21 +1,65 @@
-// Small ZeroMQ helpers shared by the forwarders and the bridges.
+// ZeroMQ helpers shared by the forwarders and the bridges.
 #include "channels/zmq_util.h"
 
-#include "core/settings.h"
+#include "base/settings.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
+#include <memory>
+#include <mutex>
 
-std::unique_ptr<zmq_owned_socket> zmq_owned_open(zmq::socket_type type)
+static std::once_flag shared_context_once;
+static std::unique_ptr<zmq::context_t> shared_context;
+
+// ZeroMQ's own I/O threads of the context. Only remote peers use them (the
+// daemon's bridges reach the forwarders in-process): one serves a board's few
+// peers, and every thread costs a stack there.
+static const int SHARED_IO_THREADS = 1;
+
+const char *channel_pull_inproc(int channel)
+{
+    return channel == CHANNEL_COMMAND ? "inproc://vexlond-command-pull"
+                                      : "inproc://vexlond-response-pull";
+}
+
+const char *channel_pub_inproc(int channel)
+{
+    return channel == CHANNEL_COMMAND ? "inproc://vexlond-command-pub"
+                                      : "inproc://vexlond-response-pub";
+}
+
+const char *channel_name(int channel)
+{
+    return channel == CHANNEL_COMMAND ? "command" : "response";
+}
+
+zmq::context_t &zmq_shared_context()
+{
+    std::call_once(shared_context_once, [] {
+        shared_context = std::make_unique<zmq::context_t>(SHARED_IO_THREADS);
+        // Two sockets per server connection and link, seven for the static
+        // endpoints and the forwarders; the default (1023) would be reached
+        // below the caps a user may set.
+        int sockets = 2 * (max_server_conns + max_links) + 64;
+        if (sockets > ZMQ_MAX_SOCKETS_DFLT) shared_context->set(zmq::ctxopt::max_sockets, sockets);
+    });
+    return *shared_context;
+}
+
+void zmq_shared_context_end()
+{
+    if (shared_context) shared_context->close();
+}
+
+zmq::socket_t zmq_open_socket(zmq::socket_type type)
 {
     try {
-        auto s = std::make_unique<zmq_owned_socket>(type);
-        s->sock.set(zmq::sockopt::linger, ZMQ_LINGER_MS);
+        zmq::socket_t s(zmq_shared_context(), type);
+        s.set(zmq::sockopt::linger, ZMQ_LINGER_MS);
         return s;
     } catch (const std::exception &e) {
         fprintf(stderr, "zmq_socket: %s\n", e.what());
-        return nullptr;
+        return zmq::socket_t();
     }
 }
 
@@ -41,27 +85,4 @@ int zmq_poll_nointr(zmq_pollitem_t *items, int count, long timeout_ms)
     int rc = zmq_poll(items, count, timeout_ms);
     if (rc < 0 && zmq_errno() == EINTR) return 0;
     return rc;
-}
-
-void sleep_while_running(int ms, const std::atomic<int> *run)
-{
-    const int SLICE_MS = 100; // the stop-notice bound every loop of the daemon keeps
-    while (ms > 0 && running && (run == nullptr || *run)) {
-        int step = ms < SLICE_MS ? ms : SLICE_MS;
-        struct timespec ts = {0, step * 1000000L};
-        nanosleep(&ts, nullptr);
-        ms -= step;
-    }
-}
-
-long long timespec_ms(const struct timespec &ts)
-{
-    return static_cast<long long>(ts.tv_sec) * 1000LL + ts.tv_nsec / 1000000L;
-}
-
-long long monotonic_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return timespec_ms(ts);
 }

@@ -10,6 +10,7 @@
 // end even when a configuration program hangs or never stops printing.
 #include "core/config.h"
 
+#include "base/clock.h"
 #include "proc/pty_child.h"
 
 #include <algorithm>
@@ -39,11 +40,11 @@ size_t config_max_bytes = 4 << 20;
 static const size_t CONFIG_READ_SIZE = 4096; // bytes per read
 
 static int config_state = CONFIG_START;
-static int config_fd = -1;         // the file, or the program's pty master
-static std::string config_pending; // read but not yet taken as lines
-static size_t config_bytes = 0;    // read from config_fd in this pass
-static long config_deadline = 0;   // monotonic ms at which reading stops
-static int config_reported = 0;    // each bound is reported once per process
+static int config_fd = -1;            // the file, or the program's pty master
+static std::string config_pending;    // read but not yet taken as lines
+static size_t config_bytes = 0;       // read from config_fd in this pass
+static long long config_deadline = 0; // monotonic ms at which reading stops
+static int config_reported = 0;       // each bound is reported once per process
 char *config_section = nullptr;
 static char *config_value = nullptr;       // the owned copy handed out in optarg
 static pid_t config_child = -1;            // program of the executable configuration
@@ -69,13 +70,6 @@ static void config_drop_value()
     if (optarg == config_value) optarg = nullptr;
     free(config_value);
     config_value = nullptr;
-}
-
-static long monotonic_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
 }
 
 int config_open(const char *config_path)
@@ -135,7 +129,7 @@ static void config_fill()
         config_stop(BOUND_BYTES);
         return;
     }
-    long left = config_deadline - monotonic_ms();
+    long long left = config_deadline - monotonic_ms();
     struct pollfd p = {config_fd, POLLIN, 0};
     int ready = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
     if (ready < 0 && errno == EINTR) return;
@@ -223,8 +217,7 @@ static bool config_parse_line(const char *line, const struct option *long_opts, 
     }
 
     const struct option *opt = long_opts;
-    while (opt->name && strcmp(opt->name, key.c_str()) != 0)
-        opt++;
+    while (opt->name && strcmp(opt->name, key.c_str()) != 0) opt++;
     if (opt->name == nullptr) {
         *result = '?';
         return true;

@@ -6,14 +6,17 @@
 // acts on --daemon only, before any descriptor or thread exists; pass 3 on the rest.
 #include "core/options.h"
 
+#include "base/settings.h"
 #include "core/config.h"
-#include "core/settings.h"
+#include "net/peer.h"
 #include "net/tcp_client.h"
 #include "serial/serial_arg.h"
 
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <zmq.h>
 
 const struct option long_options[] = {
     {"help", no_argument, nullptr, OPT_HELP},
@@ -36,6 +39,12 @@ const struct option long_options[] = {
     {"pty", optional_argument, nullptr, OPT_PTY},
     {"daemon", no_argument, nullptr, OPT_DAEMON},
     {"realtime", no_argument, nullptr, OPT_REALTIME},
+    {"version", no_argument, nullptr, OPT_VERSION},
+    {"bind", required_argument, nullptr, OPT_BIND},
+    {"pidfile", required_argument, nullptr, OPT_PIDFILE},
+    {"max_consoles", required_argument, nullptr, OPT_MAX_CONSOLES},
+    {"max_server_conns", required_argument, nullptr, OPT_MAX_SERVER_CONNS},
+    {"max_links", required_argument, nullptr, OPT_MAX_LINKS},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -62,6 +71,7 @@ void options_defaults(start_options *o)
     o->pty_requested = 0;
     o->pty_link.clear();
     o->realtime = 0;
+    memset(o->pidfile, 0, sizeof o->pidfile);
 }
 
 void print_usage(FILE *stream, const char *program)
@@ -104,6 +114,27 @@ void print_usage(FILE *stream, const char *program)
             "              Default: %s\n"
             "  --pty[=<dev link>]  Create a pseudoterminal.",
             "5551", "5552", "5553", "5554");
+    // Options added to the daemon, after the text above and in its layout.
+    fprintf(stream,
+            "\n"
+            "  --version   Print the version and exit.\n"
+            "  --bind <ip>  Listen on this IPv4 address only (channels, console,\n"
+            "              TCP server). Default: all interfaces\n"
+            "  --pidfile <file>  Write the process id to <file>.\n"
+            "  --max_consoles <n>  Limit the console connections.\n"
+            "              Default: %d\n"
+            "  --max_server_conns <n>  Limit the TCP server connections.\n"
+            "              Default: %d\n"
+            "  --max_links <n>  Limit the links to other vexlonds.\n"
+            "              Default: %d\n",
+            DEFAULT_MAX_CONSOLES, DEFAULT_MAX_SERVER_CONNS, DEFAULT_MAX_LINKS);
+}
+
+static void print_version()
+{
+    int major, minor, patch;
+    zmq_version(&major, &minor, &patch);
+    printf("vexlond %s\nlibzmq %d.%d.%d\n", VEXLOND_VERSION, major, minor, patch);
 }
 
 int options_pass1(start_options *o, int argc, char **argv)
@@ -115,30 +146,36 @@ int options_pass1(start_options *o, int argc, char **argv)
             print_usage(stderr, argv[0]);
             fflush(stderr);
             serial_usage("--serial");
-            return 1;
+            return PASS1_HELP;
+        }
+        if (c == OPT_VERSION) {
+            print_version();
+            return PASS1_VERSION;
         }
         if (c == 'c' || c == OPT_CONFIG) copy_field(o->config_path, optarg);
     }
-    return 0;
+    return PASS1_GO_ON;
 }
 
 void options_pass2(start_options *o, int argc, char **argv)
 {
     int c;
+    int server_port = -1;
+    char bind[BIND_ADDRESS_SIZE] = "";
     while ((c = config_getopt_long(o->config_path, argc, argv, SHORT_OPTIONS, long_options,
                                    nullptr)) != -1) {
         if (c == 'd' || c == OPT_DAEMON) o->daemonize = 1;
+        if (c == OPT_TCPSERVER && optarg) server_port = atoi(optarg);
+        if (c == OPT_BIND && optarg) copy_field(bind, optarg);
     }
+    tcp_client_own_server(bind, server_port);
 }
 
-int peer_address_parse(const char *text, char (&ip)[PEER_IP_TEXT_SIZE], int *port)
+// A count option's value: atoi's reading, a negative count taken as 0.
+static int count_value(const char *arg)
 {
-    int a, b, c, d, p;
-    int n = sscanf(text, "%d.%d.%d.%d:%d", &a, &b, &c, &d, &p);
-    if (n < 4) return -1;
-    snprintf(ip, sizeof ip, "%d.%d.%d.%d", a, b, c, d);
-    *port = n == 5 ? p : TCP_CLIENT_DEFAULT_PORT;
-    return 0;
+    int n = atoi(arg);
+    return n < 0 ? 0 : n;
 }
 
 // "command" or "response" in any case; -1 for any other word.
@@ -204,8 +241,23 @@ static int apply_option(start_options *o, int c, const char *arg)
         if (arg) o->pty_link = arg;
         break;
     case OPT_REALTIME: o->realtime = 1; break;
+    case OPT_BIND: {
+        // Checked here: a listener on an address the user did not mean would be
+        // worse than not starting.
+        in_addr addr;
+        if (strlen(arg) >= BIND_ADDRESS_SIZE || inet_pton(AF_INET, arg, &addr) != 1) {
+            fprintf(stderr, "Error: bind arg \"%s\" is not an IPv4 address\n", arg);
+            return -1;
+        }
+        copy_field(bind_address, arg);
+        break;
+    }
+    case OPT_PIDFILE: copy_field(o->pidfile, arg); break;
+    case OPT_MAX_CONSOLES: max_consoles = count_value(arg); break;
+    case OPT_MAX_SERVER_CONNS: max_server_conns = count_value(arg); break;
+    case OPT_MAX_LINKS: max_links = count_value(arg); break;
     case 'v': verbose++; break;
-    default: break; // help, config, daemon: other passes; '?': skipped
+    default: break; // help, config, daemon, version: other passes; '?': skipped
     }
     return 0;
 }

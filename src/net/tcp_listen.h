@@ -1,7 +1,9 @@
 // TCP listener and thread launcher: serves a connection handler on an IPv4 port
-// with one detached thread per connection, and starts every thread of the net code.
+// with one detached thread per connection, and starts every thread of the daemon.
 #pragma once
 
+#include <atomic>
+#include <memory>
 #include <pthread.h>
 
 constexpr int TCP_CONN_NAME_SIZE = 50; // "%s:%d" of the peer; the longest IPv4 one has 21
@@ -17,6 +19,9 @@ struct tcp_conn {
     int port;                      // listening port, host byte order
     int fd;                        // the accepted connection (not set for the listener)
     char name[TCP_CONN_NAME_SIZE]; // the peer as "%s:%d", NUL-terminated
+    // Connections of this listener being served; shared with the connection
+    // threads, which may outlive the listener.
+    std::shared_ptr<std::atomic<int>> live;
 };
 
 // A running listener, kept by its starter to stop it.
@@ -27,16 +32,16 @@ struct tcp_listener;
 // Returns 0 with the handle in *thread (may be null), or -1 after a message.
 int threadify(void *(*fn)(void *), void *arg, int detach, pthread_t *thread);
 
-// Binds `port` and serves `handler` on it from a new listener thread. Returns
-// the listener, or null after a message (the port is then not served).
-tcp_listener *tcp_listen(tcp_handler handler, int port);
+// Binds `port` (on --bind's address) and serves `handler` on it from a new
+// listener thread. A connection beyond `*cap` served at once is refused with one
+// line saying so; `what` names the port in that line ("console", "server").
+// Returns the listener, or null after a message (the port is then not served).
+tcp_listener *tcp_listen(tcp_handler handler, int port, const char *what,
+                         const std::atomic<int> *cap);
 
-// Ends the listener within one 100 ms accept wait, joins it and frees it; the
-// listening socket is closed. Connections already accepted go on. Null is a no-op.
+// Ends the listener at once, joins it and frees it; the listening socket is
+// closed. Connections already accepted go on. Null is a no-op.
 void tcp_listen_stop(tcp_listener *listener);
-
-// Listener thread entry point; `arg` is the tcp_listener made by tcp_listen.
-void *tcp_listen_thread(void *arg);
 
 // Connection thread entry point; `arg` is a tcp_conn that the thread frees after
 // running the handler and closing the descriptor.

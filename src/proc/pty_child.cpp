@@ -9,6 +9,8 @@
 // master whose slave was not yet opened.
 #include "proc/pty_child.h"
 
+#include "base/clock.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -18,7 +20,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <string>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -56,8 +57,7 @@ void reset_signals()
     memset(&dfl, 0, sizeof dfl);
     dfl.sa_handler = SIG_DFL;
     sigemptyset(&dfl.sa_mask);
-    for (int s = 1; s < NSIG; s++)
-        sigaction(s, &dfl, nullptr); // SIGKILL etc. refuse: harmless
+    for (int s = 1; s < NSIG; s++) sigaction(s, &dfl, nullptr); // SIGKILL etc. refuse: harmless
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -192,8 +192,7 @@ int kill_wait(pid_t pid, int sig)
         perror("kill");
         return -1;
     }
-    struct timeval start, now;
-    gettimeofday(&start, nullptr);
+    long long give_up = monotonic_ms() + KILL_WAIT_LIMIT * 1000LL;
     for (;;) {
         int status;
         pid_t r = waitpid(pid, &status, WNOHANG);
@@ -205,9 +204,7 @@ int kill_wait(pid_t pid, int sig)
             printf("Pid %d terminated with sig %d\n", static_cast<int>(pid), sig);
             return 1;
         }
-        gettimeofday(&now, nullptr);
-        long elapsed_us = (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_usec - start.tv_usec);
-        if (elapsed_us >= KILL_WAIT_LIMIT * 1000000L) break;
+        if (monotonic_ms() >= give_up) break;
         // A millisecond between polls: the answer comes as promptly, and a child
         // that ignores the signal does not cost a whole CPU for the full limit.
         struct timespec ms = {0, 1000000L};

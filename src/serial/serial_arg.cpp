@@ -1,7 +1,6 @@
 // Serial argument, device dispatch and the serial endpoint set-up.
 #include "serial/serial_arg.h"
 
-#include "core/settings.h"
 #include "serial/serial_mode.h"
 #include "serial/serial_port.h"
 
@@ -13,10 +12,7 @@
 #include <strings.h>
 #include <vector>
 
-inout_cfg serial_bridge;
-
-namespace
-{
+namespace {
 
 const int SERIAL_DEFAULT_BAUD = 19200;
 const char SERIAL_DEFAULT_FORMAT[] = "8n1";
@@ -128,6 +124,13 @@ int serial_parse_open(const char *arg)
     return serial_dispatch(p.device, p.baud, p.mode, p.format);
 }
 
+int serial_parse_reopen(const char *arg)
+{
+    serial_arg_parsed p;
+    if (serial_arg_parse(arg, &p) < 0 || p.device[0] == '\0') return -1;
+    return serial_open_quiet(p.device, p.baud, p.mode, p.format);
+}
+
 int socket_not_implemented()
 {
     fprintf(stderr, "Connected to a socket not implemented.\n");
@@ -174,31 +177,4 @@ void serial_usage(const char *option)
            "    Example4: %1$s /dev/ttyS0:115200:RS485-2w\n",
            option);
     printf("\n");
-}
-
-const char *serial_bus_mode_command(int ctrl)
-{
-    return ctrl ? "echo \"0\" > /sys/class/gpio/gpio219/value"
-                : "echo \"1\" > /sys/class/gpio/gpio219/value";
-}
-
-void serial_bridge_fill(inout_cfg *cfg, int fd, int ctrl, int dump)
-{
-    int push_port = ctrl ? pull_response_port.load() : pull_command_port.load();
-    int sub_port = ctrl ? publish_command_port.load() : publish_response_port.load();
-    unsigned flags = INOUT_LINES;
-    if (dump) flags |= INOUT_DUMP;
-    inout_fill(cfg, fd, fd, push_port, sub_port, &running, flags);
-}
-
-void serial_endpoint_setup(int fd, int dump)
-{
-    int ctrl = bus_mode == BUS_MODE_CTRL;
-    printf("Setting p1025 as %s on bus\n", ctrl ? "ctrl" : "card");
-    // The shell's own output must follow the line above, not overtake it.
-    fflush(stdout);
-    // The result is not examined: a board without the line only loses the
-    // signal, and the shell has already said why.
-    (void)!system(serial_bus_mode_command(ctrl));
-    serial_bridge_fill(&serial_bridge, fd, ctrl, dump);
 }

@@ -2,8 +2,6 @@
 // the serial endpoint that puts the bus on the channels.
 #pragma once
 
-#include "channels/bridge.h"
-
 constexpr int SERIAL_ARG_MAX = 51;    // characters of a serial argument that are parsed
 constexpr int SERIAL_DEVICE_MAX = 49; // characters of the device text
 constexpr int SERIAL_FORMAT_LEN = 3;  // data bits, parity, stop bits: "8n1"
@@ -24,6 +22,10 @@ int serial_arg_parse(const char *arg, serial_arg_parsed *out);
 // (serial_close gives it back) or -1.
 int serial_parse_open(const char *arg);
 
+// serial_parse_open for a port that was open before and has gone away: a device
+// that is still missing is not reported, so that retrying stays quiet.
+int serial_parse_reopen(const char *arg);
+
 // Opens `device` if it names a serial port. Returns a descriptor or -1.
 int serial_dispatch(const char *device, int baud, int mode, const char *format);
 
@@ -39,19 +41,3 @@ int serial_open_from_argv(int argc, char **argv, const char *option);
 
 // Prints the serial argument help on stdout, with `option` as the option name.
 void serial_usage(const char *option);
-
-// The serial endpoint's bridge descriptor, filled by serial_endpoint_setup and
-// kept until shutdown has joined its thread.
-extern inout_cfg serial_bridge;
-
-// The shell command that signals the bus mode to the board on GPIO 219.
-const char *serial_bus_mode_command(int ctrl);
-
-// Fills `cfg` for the serial port `fd`: as controller (ctrl non-zero) the bus
-// goes into the response channel and the command channel onto the bus; as card
-// the other way round. `dump` adds INOUT_DUMP.
-void serial_bridge_fill(inout_cfg *cfg, int fd, int ctrl, int dump);
-
-// Announces the bus mode, signals it on GPIO 219 and fills serial_bridge for
-// the open port `fd`. The caller starts inout_thread on serial_bridge.
-void serial_endpoint_setup(int fd, int dump);

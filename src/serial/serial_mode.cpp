@@ -13,8 +13,7 @@
 #include <cstring>
 #include <sys/ioctl.h>
 
-namespace
-{
+namespace {
 
 const char TTYS1_PATH[] = "/dev/ttyS1";
 const char QE_PREFIX[] = "/dev/ttyQE";

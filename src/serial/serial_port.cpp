@@ -13,8 +13,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 // The settings a port had when serial_open took it, to be put back at close.
 struct saved_setting {
@@ -91,18 +90,10 @@ tcflag_t format_to_cflag(const char *format)
 {
     tcflag_t cflag;
     switch (format[0]) {
-    case '5':
-        cflag = CS5;
-        break;
-    case '6':
-        cflag = CS6;
-        break;
-    case '7':
-        cflag = CS7;
-        break;
-    default:
-        cflag = CS8;
-        break;
+    case '5': cflag = CS5; break;
+    case '6': cflag = CS6; break;
+    case '7': cflag = CS7; break;
+    default: cflag = CS8; break;
     }
     if (format[0] == '\0') return cflag;
     if (format[1] == 'e') cflag |= PARENB;
@@ -112,7 +103,8 @@ tcflag_t format_to_cflag(const char *format)
     return cflag;
 }
 
-int serial_open(const char *path, int baud, int mode, const char *format)
+static int serial_open_reported(const char *path, int baud, int mode, const char *format,
+                                bool report)
 {
     if (path[0] == '\0' || baud <= 0) return -1;
     // Close-on-exec: the shell run for the bus-mode line and later children
@@ -122,7 +114,7 @@ int serial_open(const char *path, int baud, int mode, const char *format)
     // shutdown; it waits for room in poll instead.
     int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        perror(path);
+        if (report) perror(path);
         return -1;
     }
 
@@ -161,6 +153,16 @@ int serial_open(const char *path, int baud, int mode, const char *format)
 
     serial_set_mode(fd, path, mode);
     return fd;
+}
+
+int serial_open(const char *path, int baud, int mode, const char *format)
+{
+    return serial_open_reported(path, baud, mode, format, true);
+}
+
+int serial_open_quiet(const char *path, int baud, int mode, const char *format)
+{
+    return serial_open_reported(path, baud, mode, format, false);
 }
 
 int serial_close(int fd)

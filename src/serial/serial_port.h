@@ -12,6 +12,9 @@ constexpr int SAVED_SETTINGS_SLOTS = 2; // ports whose former settings are kept
 // caller and given back with serial_close, or -1.
 int serial_open(const char *path, int baud, int mode, const char *format);
 
+// serial_open without the report of a device that cannot be opened.
+int serial_open_quiet(const char *path, int baud, int mode, const char *format);
+
 // Restores the settings saved when `fd` was opened, if any, and closes it.
 // Returns `fd`.
 int serial_close(int fd);
