@@ -1,7 +1,7 @@
 // Micro-benchmarks of the line framer that every text endpoint runs over each read.
 // A bus at 115200 baud brings about 11.5 kB/s; these show how far above that the
 // framer stays for the shapes of input it meets.
-#include "channels/bridge.h"
+#include "channels/framing.h"
 
 #include <benchmark/benchmark.h>
 

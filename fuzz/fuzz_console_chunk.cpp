@@ -5,10 +5,10 @@
 //
 // Nothing reaches the network: `running` stays 0 throughout, so a link that
 // `connect to` lists ends its thread before any connection attempt; `save`
-// writes to /dev/null.
-#include "core/options.h"
-#include "core/settings.h"
+// writes into a temporary directory of its own, removed at exit.
+#include "base/settings.h"
 #include "net/console.h"
+#include "net/peer.h"
 #include "net/tcp_client.h"
 
 #include <cstdint>
@@ -35,17 +35,28 @@ void check_reply(void *ctx, const std::string &text)
 
 } // namespace
 
+static std::string save_dir;
+
+static void remove_save_dir()
+{
+    (void)!system(("rm -rf '" + save_dir + "'").c_str());
+}
+
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    running = 0;
-    console_save_path_set("/dev/null");
+    running.on = 0;
+    char dir[] = "/tmp/vx-fuzz-console-XXXXXX";
+    if (mkdtemp(dir) == nullptr) abort();
+    save_dir = dir;
+    atexit(remove_save_dir);
+    console_save_path_set(save_dir + "/links");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     std::string chunk; // the read being processed
-    console_session session = {1, check_reply, &chunk};
+    console_session session = {1, 0, check_reply, &chunk};
     size_t pos = 0;
     while (pos < size && session.keep_going) {
         // Each read: one length byte, then up to that many bytes.
@@ -55,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         console_chunk(&session, chunk.data(), len);
         pos += len;
     }
-    if (running != 0) abort();
+    if (running.on != 0) abort();
     for (const tcp_client_info &l : tcp_client_list()) {
         int a, b, c, d;
         char rest;

@@ -1,6 +1,6 @@
 // The two channels and the standard-stream and input-file bridges of the real
 // daemon, seen from ZeroMQ clients.
-#include "harness.h"
+#include "kit.h"
 
 #include <fstream>
 

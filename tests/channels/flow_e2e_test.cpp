@@ -4,7 +4,7 @@
 // how far its peer had read (the publisher of the forwarder, the PUSH of a bridge):
 // such news reaches a sending socket only about once a millisecond, so the loss
 // showed only at a few hundred thousand messages a second, the pace kept here.
-#include "harness.h"
+#include "kit.h"
 
 #include <cstdio>
 #include <gtest/gtest.h>

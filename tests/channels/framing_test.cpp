@@ -1,5 +1,5 @@
 // Line framing of the stream bridge, fed read by read.
-#include "channels/bridge.h"
+#include "channels/framing.h"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -1,6 +1,6 @@
 // The pseudo-terminal endpoint of the real daemon, with this test as the program
 // on the slave side.
-#include "harness.h"
+#include "kit.h"
 
 #include <climits>
 #include <fcntl.h>

@@ -1,5 +1,5 @@
 // Shared channel helpers: the millisecond clock the bridges pace their input by.
-#include "channels/zmq_util.h"
+#include "base/clock.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,8 @@
 // that end start-up, and the fixed-size fields.
 #include "core/config.h"
 #include "core/options.h"
-#include "core/settings.h"
+#include "base/settings.h"
+#include "net/peer.h"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -1,8 +1,8 @@
 // Bad input to the running daemon: junk on the console port, overlong paths and
 // serial arguments, options without their argument on the command line and in
 // the configuration file. Each gets its message and the daemon serves on.
-#include "../net/loopback.h"
-#include "harness.h"
+#include "kit.h"
+#include "kit.h"
 
 #include <fstream>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Faults around a daemon with one endpoint of every kind: after each, every other
 // endpoint still carries traffic; and many short-lived links and console sessions
 // leave no descriptor or thread behind.
-#include "loopback.h"
+#include "kit.h"
 #include "rig.h"
 
 #include <fcntl.h>

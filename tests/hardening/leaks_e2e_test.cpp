@@ -1,6 +1,6 @@
 // A whole daemon run under valgrind's memcheck: start, traffic on every endpoint,
 // a link added and removed through the console, SIGINT. No memory may be lost.
-#include "loopback.h"
+#include "kit.h"
 #include "rig.h"
 
 #include <algorithm>

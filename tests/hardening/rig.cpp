@@ -1,7 +1,8 @@
 // Support for the hardening tests.
 #include "rig.h"
 
-#include "loopback.h"
+#include "kit.h"
+#include <sys/socket.h>
 
 #include <fcntl.h>
 #include <fstream>
@@ -11,15 +12,6 @@
 #include <sstream>
 #include <termios.h>
 #include <unistd.h>
-
-long proc_status(int pid, const std::string &key)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.compare(0, key.size() + 1, key + ":") == 0)
-            return std::stol(line.substr(key.size() + 1));
-    return -1;
-}
 
 long proc_cpu_ticks(int pid)
 {
@@ -34,27 +26,6 @@ long proc_cpu_ticks(int pid)
         if (i == 13) stime = std::stol(field);
     }
     return utime + stime;
-}
-
-int open_raw(const std::string &path)
-{
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    struct termios t;
-    if (fd >= 0 && tcgetattr(fd, &t) == 0) {
-        cfmakeraw(&t);
-        tcsetattr(fd, TCSANOW, &t);
-    }
-    return fd;
-}
-
-std::string console_ask(const std::string &commands, const std::string &want)
-{
-    int fd = lo_connect(5550);
-    std::string got;
-    lo_send(fd, commands);
-    read_until(fd, got, want);
-    close(fd);
-    return got;
 }
 
 bool drain_until(int fd, std::string &held, const std::string &want, int timeout_ms)
@@ -155,4 +126,20 @@ std::string rig_failures(rig &r, const std::string &tag, bool with_bus, bool rea
             failed += std::string(" out:") + e.name;
     if (console_ask("show bus mode\n", "\n") != "  Bus mode is card\n") failed += " console";
     return failed;
+}
+
+void console_vanishes_mid_reply()
+{
+    int fd = lo_connect(5550, 1024);
+    std::string chunk;
+    for (int i = 0; i < 40; i++)
+        chunk += "help\n";
+    int refused = 0;
+    for (long long end = now_ms() + 10000; refused < 3 && now_ms() < end;) {
+        bool taken = send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0;
+        refused = taken ? 0 : refused + 1;
+        if (!taken) usleep(100000);
+    }
+    EXPECT_EQ(refused, 3);
+    lo_reset(fd);
 }

@@ -3,22 +3,18 @@
 // what /proc tells about the daemon.
 #pragma once
 
-#include "harness.h"
-#include "pty_port.h"
+#include "kit.h"
 
 #include <memory>
 #include <string>
 
-// A field of /proc/<pid>/status as a number (kB for the Vm* fields); -1 if absent.
-long proc_status(int pid, const std::string &key);
 // User plus system CPU time of a process, in clock ticks.
 long proc_cpu_ticks(int pid);
 
-// Opens a pty slave (or a link to one) in raw mode, as a controller program does.
-int open_raw(const std::string &path);
-
-// Sends `commands` on a new console connection; the reply up to `want`.
-std::string console_ask(const std::string &commands, const std::string &want);
+// Sends help requests to the console without reading the replies until the daemon
+// stops taking them, then resets the connection: the daemon is cut off in the
+// middle of a chunk's replies.
+void console_vanishes_mid_reply();
 
 // Reads `fd` until `want` has come, for at most `timeout_ms`; keeps in `held` only
 // the end that a later match may need, so a long backlog costs no memory.

@@ -1,7 +1,7 @@
 // Peers that stop reading and peers that go silent: neither holds its bridge,
 // another endpoint or shutdown, and a link to a silent peer is given up and made
 // again in bounded time.
-#include "loopback.h"
+#include "kit.h"
 #include "rig.h"
 
 #include <csignal>
@@ -44,9 +44,8 @@ TEST(SlowPeers, ReadersThatStopHoldNeitherTheirBridgeNorOthersNorShutdown)
     for (int i = 0; i < 40 && !drain_until(fresh, got, "for the new peer\n", 50); i++)
         res.send("for the new peer\n");
     EXPECT_NE(got.find("for the new peer\n"), std::string::npos);
-    std::string err = daemon_stderr(r.d);
-    EXPECT_NE(err.find("inout_thread: output not read, dropping messages\n"), std::string::npos);
-    EXPECT_NE(err.find("inout_thread: pty not read, dropping messages\n"), std::string::npos);
+    EXPECT_TRUE(wait_stderr(r.d, "inout_thread: output not read, dropping messages\n"));
+    EXPECT_TRUE(wait_stderr(r.d, "inout_thread: pty not read, dropping messages\n"));
 
     long elapsed = 0;
     int status = daemon_stop(r.d, SIGINT, 5000, &elapsed);

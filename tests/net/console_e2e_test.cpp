@@ -1,6 +1,7 @@
 // The command console of the real daemon over TCP: links listed and saved,
 // clients served at once, a client that vanishes mid-reply, and quit.
-#include "loopback.h"
+#include "kit.h"
+#include "../hardening/rig.h"
 
 #include <fstream>
 #include <sys/socket.h>

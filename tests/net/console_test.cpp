@@ -1,7 +1,7 @@
 // Console commands as the chunk processing runs them: replies byte for byte,
 // prefix matching, the unknown-command echo, and the link commands.
-#include "core/settings.h"
-#include "loopback.h"
+#include "base/settings.h"
+#include "kit.h"
 #include "net/console.h"
 #include "net/tcp_client.h"
 
@@ -18,7 +18,8 @@ const char HELP[] =
     "  disconnect all            Close all connections to other vexlonds.       \\\n"
     "  list                      List active connections to other vexlonds.     \\\n"
     "  save                      Save current conection list to file.          \\\n"
-    "  show bus mode             Show the bus mode\n";
+    "  show bus mode             Show the bus mode\\\n"
+    "  stats                     Show message counters of channels and endpoints.\n";
 const std::string NONE = "  No tcp connections\n", CARD = "  Bus mode is card\n";
 
 std::string unknown(const std::string &token)
@@ -28,7 +29,7 @@ std::string unknown(const std::string &token)
 
 struct Console : testing::Test {
     replies got;
-    console_session s = {1, collect, &got};
+    console_session s = {1, 0, collect, &got};
 
     static void collect(void *ctx, const std::string &text)
     {
@@ -44,7 +45,7 @@ struct Console : testing::Test {
     }
     void TearDown() override
     {
-        running = 1;
+        running.on = 1;
         tcp_client_remove_all();
     }
     replies run(const std::string &chunk)
@@ -88,12 +89,12 @@ TEST_F(Console, EachChunkGetsItsRepliesInOrder)
 TEST_F(Console, QuitAndExitStillRunTheRestOfTheirChunk)
 {
     EXPECT_EQ(run("quit\nlist\n"), replies{NONE});
-    EXPECT_EQ(running, 0);
+    EXPECT_EQ(running.on, 0);
     EXPECT_EQ(s.keep_going, 1);
-    running = 1;
+    running.on = 1;
     EXPECT_EQ(run("EXIT\nshow bus mode\n"), replies{CARD});
     EXPECT_EQ(s.keep_going, 0);
-    EXPECT_EQ(running, 1);
+    EXPECT_EQ(running.on, 1);
 }
 
 TEST_F(Console, LinkCommandsAndSave)

@@ -1,6 +1,5 @@
 // The link list under concurrent use, and a link whose thread cannot start.
-#include "emulation.h"
-#include "loopback.h"
+#include "kit.h"
 #include "net/tcp_client.h"
 
 #include <atomic>
@@ -59,7 +58,7 @@ void add_link_without_room_for_its_thread()
     rlimit low = old;
     long pages = 0;
     std::ifstream("/proc/self/statm") >> pages; // the address space in use
-    low.rlim_cur = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE) + (1 << 20));
+    low.rlim_cur = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE) + (64 << 10));
     setrlimit(RLIMIT_AS, &low);
     tcp_client *c = tcp_client_add(NOWHERE, 7);
     setrlimit(RLIMIT_AS, &old);

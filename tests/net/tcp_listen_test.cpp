@@ -1,6 +1,7 @@
 // The listener and thread launcher: prompt stop, port reuse, accept failures,
 // the signal mask of new threads, and the offered blocking connect.
-#include "loopback.h"
+#include "kit.h"
+#include "base/settings.h"
 #include "net/tcp_listen.h"
 
 #include <atomic>
@@ -22,7 +23,7 @@ int counting_handler(int, const char *)
 TEST(TcpListen, StopClosesThePortPromptlyAndARestartBindsItAgain)
 {
     int port = lo_free_port();
-    tcp_listener *l = tcp_listen(counting_handler, port);
+    tcp_listener *l = tcp_listen(counting_handler, port, "test", &max_server_conns);
     int c = lo_connect(port);
     // The listening side closes first, so its end of the connection is in TIME_WAIT.
     EXPECT_TRUE(lo_wait_eof(c));
@@ -31,7 +32,7 @@ TEST(TcpListen, StopClosesThePortPromptlyAndARestartBindsItAgain)
     tcp_listen_stop(l);
     EXPECT_LT(now_ms() - start, 1000);
     EXPECT_LT(lo_connect(port), 0);
-    l = tcp_listen(counting_handler, port);
+    l = tcp_listen(counting_handler, port, "test", &max_server_conns);
     ASSERT_NE(l, nullptr);
     // Its handler must be done before exit destroys what it records into.
     c = lo_connect(port);
@@ -45,7 +46,7 @@ TEST(TcpListen, OutOfDescriptorsAConnectionWaitsInsteadOfAHandlerGettingABadOne)
     handled = 0;
     int port = lo_free_port();
     testing::internal::CaptureStderr();
-    tcp_listener *l = tcp_listen(counting_handler, port);
+    tcp_listener *l = tcp_listen(counting_handler, port, "test", &max_server_conns);
     rlimit old, low;
     getrlimit(RLIMIT_NOFILE, &old);
     low = old;

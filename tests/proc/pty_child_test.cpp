@@ -1,7 +1,7 @@
 // Child processes on a pty: command splitting, the stream modes, and stopping
 // children that ignore signals. (The signals a program starts with are checked
 // end to end, with the daemon's executable configuration.)
-#include "harness.h"
+#include "kit.h"
 #include "proc/pty_child.h"
 
 namespace

@@ -1,6 +1,6 @@
 // The serial argument: fields and defaults, the length limits, device
 // dispatch; the channel pair of each bus mode is checked end to end.
-#include "pty_port.h"
+#include "kit.h"
 #include "serial/serial_arg.h"
 #include "serial/serial_mode.h"
 #include "serial/serial_port.h"

@@ -2,8 +2,8 @@
 // its master side, the bus: lines from the bus arrive framed on the channel of
 // the bus mode, the other channel is written to the bus, the trace shows both
 // directions, and the port gets its settings back at shutdown.
-#include "harness.h"
-#include "pty_port.h"
+#include "kit.h"
+#include "kit.h"
 
 #include <regex>
 

@@ -1,7 +1,7 @@
 // Stand-ins for the board.
 #include "serial_fakes.h"
 
-#include "harness.h"
+#include "kit.h"
 #include "serial/gpio.h"
 #include "serial/serial_ioctl.h"
 

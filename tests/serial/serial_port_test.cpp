@@ -2,7 +2,7 @@
 // the recorded serial-information ioctls, and the two saved-settings slots. The
 // settings a port carries while the daemon has it, and after, are checked end to
 // end.
-#include "pty_port.h"
+#include "kit.h"
 #include "serial/serial_mode.h"
 #include "serial/serial_port.h"
 #include "serial_fakes.h"
