@@ -77,16 +77,19 @@ bool kit_isolate()
 bool kit_private_dev_log(const std::string &socket_path)
 {
     if (isolated != 1) return false;
-    // The real /dev stays reachable below the private one: every entry of it is
-    // bound into the new /dev, then the socket as /dev/log.
-    std::string real = temp_dir() + "/dev";
-    mkdir(real.c_str(), 0755);
-    if (mount("/dev", real.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
-        mount("tmpfs", "/dev", "tmpfs", 0, "mode=755") != 0)
+    // The real /dev is bound at a place of the private /tmp while each of its
+    // entries is bound into the new /dev, then let go of: no directory that
+    // temp_dir() removes ever holds it, so no removal can reach the real nodes.
+    const char real[] = "/tmp/.kit-real-dev";
+    mkdir(real, 0755);
+    if (mount("/dev", real, nullptr, MS_BIND | MS_REC, nullptr) != 0) return false;
+    if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=755") != 0) {
+        umount2(real, MNT_DETACH);
         return false;
-    DIR *d = opendir(real.c_str());
+    }
+    DIR *d = opendir(real);
     while (struct dirent *e = d ? readdir(d) : nullptr) {
-        std::string name = e->d_name, from = real + "/" + name, to = "/dev/" + name;
+        std::string name = e->d_name, from = std::string(real) + "/" + name, to = "/dev/" + name;
         struct stat st;
         if (name == "." || name == ".." || lstat(from.c_str(), &st) != 0) continue;
         if (S_ISLNK(st.st_mode)) {
@@ -102,6 +105,7 @@ bool kit_private_dev_log(const std::string &socket_path)
         mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr);
     }
     if (d) closedir(d);
+    umount2(real, MNT_DETACH);
     close(open("/dev/log", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
     return mount(socket_path.c_str(), "/dev/log", nullptr, MS_BIND, nullptr) == 0;
 }
@@ -134,9 +138,13 @@ bool wait_until(const std::function<bool()> &cond, int timeout_ms)
 
 static std::vector<std::string> temp_dirs;
 
+// Isolated, the private /tmp goes with the process and nothing is removed: a
+// directory could hold a bind mount of something real. Otherwise the
+// directories are plain and removed, never crossing into another file system.
 static void remove_temp_dirs()
 {
-    for (const std::string &d : temp_dirs) (void)!system(("rm -rf '" + d + "'").c_str());
+    for (const std::string &d : temp_dirs)
+        if (isolated != 1) (void)!system(("rm -rf --one-file-system '" + d + "'").c_str());
 }
 
 std::string temp_dir()
