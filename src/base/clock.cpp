@@ -3,11 +3,12 @@
 
 #include "base/settings.h"
 
-#include <atomic>
 #include <cerrno>
 #include <poll.h>
 
-static std::atomic<long long> clock_offset_ms{0};
+// Set only by a test, before anything reads the clock: a plain integer, since a
+// 64-bit atomic would need libatomic's locks on the board's 32-bit core.
+static long long clock_offset_ms = 0;
 
 long long timespec_ms(const struct timespec &ts)
 {
@@ -18,7 +19,7 @@ long long monotonic_ms()
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return timespec_ms(ts) + clock_offset_ms.load(std::memory_order_relaxed);
+    return timespec_ms(ts) + clock_offset_ms;
 }
 
 void clock_set_offset_ms(long long ms)

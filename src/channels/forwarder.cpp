@@ -14,6 +14,11 @@
 #include "channels/zmq_util.h"
 
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 // The largest message (bytes) a channel forwards. The daemon's own endpoints
 // send at most INOUT_BUF_SIZE bytes at a time; this leaves programs room for
@@ -32,17 +37,42 @@ static const int FWD_POLLERR_PAUSE_MS = 1000;
 
 namespace {
 
+// An IPC endpoint this forwarder bound, to remove its socket file at the end.
+struct fwd_ipc_file {
+    std::string path; // as bound: relative ones against the working directory
+    ino_t inode;      // the file this forwarder made
+};
+
 struct fwd_sockets {
     zmq::socket_t pub;
     zmq::socket_t pull;
+    std::vector<fwd_ipc_file> ipc_files;
 };
 
 fwd_sockets fwd_open_sockets[2]; // by channel; touched by start-up, then by its thread only
 
-void bind_reported(zmq::socket_t &s, const char *endpoint)
+void bind_reported(fwd_sockets &f, zmq::socket_t &s, const char *endpoint)
 {
-    if (zmq_bind(s.handle(), endpoint) < 0)
+    if (zmq_bind(s.handle(), endpoint) < 0) {
         fprintf(stderr, "%s: %s\n", endpoint, zmq_strerror(zmq_errno()));
+        return;
+    }
+    struct stat st;
+    std::string path = endpoint + strlen("ipc://");
+    if (strncmp(endpoint, "ipc://", 6) == 0 && stat(path.c_str(), &st) == 0)
+        f.ipc_files.push_back({path, st.st_ino});
+}
+
+// ZeroMQ leaves an IPC socket file behind when its socket closes. Only a file
+// still this forwarder's is removed: a daemon started later takes the path over
+// with a file of its own, which must stay.
+void remove_ipc_files(fwd_sockets &f)
+{
+    for (const fwd_ipc_file &i : f.ipc_files) {
+        struct stat st;
+        if (stat(i.path.c_str(), &st) == 0 && st.st_ino == i.inode) unlink(i.path.c_str());
+    }
+    f.ipc_files.clear();
 }
 
 void forward_waiting(const fwd_cfg *cfg, fwd_sockets &s, bool *told_oversize)
@@ -102,12 +132,12 @@ int fwd_open(const fwd_cfg *cfg)
         return -1;
     }
     s.pull.set(zmq::sockopt::maxmsgsize, FWD_HARD_MAX_MSG_SIZE);
-    bind_reported(s.pub, channel_pub_inproc(cfg->channel));
-    bind_reported(s.pub, cfg->pub[0]);
-    bind_reported(s.pub, cfg->pub[1]);
-    bind_reported(s.pull, channel_pull_inproc(cfg->channel));
-    bind_reported(s.pull, cfg->pull[0]);
-    bind_reported(s.pull, cfg->pull[1]);
+    bind_reported(s, s.pub, channel_pub_inproc(cfg->channel));
+    bind_reported(s, s.pub, cfg->pub[0]);
+    bind_reported(s, s.pub, cfg->pub[1]);
+    bind_reported(s, s.pull, channel_pull_inproc(cfg->channel));
+    bind_reported(s, s.pull, cfg->pull[0]);
+    bind_reported(s, s.pull, cfg->pull[1]);
     return 0;
 }
 
@@ -141,5 +171,6 @@ void *fwd_thread(void *arg)
     }
     s.pull.close();
     s.pub.close();
+    remove_ipc_files(s);
     return nullptr;
 }

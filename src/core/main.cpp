@@ -108,7 +108,7 @@ static void start_channel(fwd_cfg *cfg, int channel)
 // The pid of the detached daemon, for init scripts; removed at exit.
 static void pidfile_write(const char *path)
 {
-    FILE *f = fopen(path, "w");
+    FILE *f = fopen(path, "we");
     if (f == nullptr) {
         perror(path);
         return;
@@ -141,7 +141,6 @@ int main(int argc, char **argv)
     // that keeps the stop signals for the main thread.
     block_stop_signals(SIG_BLOCK);
     if (options_pass3(&o, argc, argv) < 0) exit(1);
-    if (o.pidfile[0] != '\0') pidfile_write(o.pidfile);
 
     if (verbose > 1) {
         printf("Configuration file: %s\n", o.config_path);
@@ -207,6 +206,9 @@ int main(int argc, char **argv)
     tcp_listener *console_listener =
         tcp_listen(console_handler, CONSOLE_PORT, "console", &max_consoles);
     printf("Accepting commands on port %d\n", CONSOLE_PORT);
+    // Written once the daemon serves, so that whoever waits for it (an init
+    // script) finds a daemon that is up.
+    if (o.pidfile[0] != '\0') pidfile_write(o.pidfile);
 
     while (running.on) {
         struct pollfd p = {running.fd, POLLIN, 0};

@@ -140,7 +140,7 @@ bool console_command(console_session *s, const std::string &token)
     if (starts_with_nocase(token, "help")) {
         s->reply(s->reply_ctx, HELP_TEXT);
     } else if (starts_with_nocase(token, "quit")) {
-        stop_flag_raise(&running);
+        s->quit = 1;
     } else if (starts_with_nocase(token, "exit")) {
         s->keep_going = 0;
     } else if (starts_with_nocase(token, "connect to ")) {
@@ -200,12 +200,16 @@ void console_chunk(console_session *s, const char *data, size_t len)
         }
         pos = end + 1;
     }
+    // The daemon stops at once when `running` drops, so the rest of the chunk is
+    // answered first, as for a daemon that noticed the quit a while later.
+    if (s->quit) stop_flag_raise(&running);
+    s->quit = 0;
 }
 
 int console_handler(int fd, const char *)
 {
     console_peer peer = {fd, false};
-    console_session s = {1, reply_send, &peer};
+    console_session s = {1, 0, reply_send, &peer};
     char buf[CONSOLE_READ_MAX];
     while (running.on && s.keep_going && !peer.gone) {
         struct pollfd p[2] = {{fd, POLLIN, 0}, {running.fd, POLLIN, 0}};

@@ -13,6 +13,7 @@ typedef void (*console_reply_fn)(void *ctx, const std::string &text);
 // One console connection's state, as the chunk processing sees it.
 struct console_session {
     int keep_going;         // 1 until `exit`; the connection ends after its chunk
+    int quit;               // `quit` seen: the daemon stops after the chunk
     console_reply_fn reply; // sends one reply to the client, as soon as it is made
     void *reply_ctx;
 };

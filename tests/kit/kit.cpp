@@ -14,6 +14,7 @@
 #include <net/if.h>
 #include <poll.h>
 #include <sched.h>
+#include <sstream>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -373,6 +374,29 @@ bool exited_cleanly(int status)
 bool is_probe(const std::string &msg)
 {
     return msg == PROBE;
+}
+
+long long stats_value(const std::string &reply, const std::string &name, const std::string &key)
+{
+    std::istringstream in(reply);
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, name.size() + 1, name + " ") != 0) continue;
+        size_t at = line.find(" " + key + "=");
+        return at == std::string::npos ? -1 : std::stoll(line.substr(at + key.size() + 2));
+    }
+    return -1;
+}
+
+std::string console_stats()
+{
+    int fd = lo_connect(5550);
+    std::string got;
+    lo_send(fd, "stats\n");
+    // The reply ends at the first line end that follows no backslash.
+    while (read_until(fd, got, "\n", 3000) && got.size() >= 2 && got[got.size() - 2] == '\\')
+        got += read_text(fd, "\n");
+    close(fd);
+    return got;
 }
 
 std::string without_probes(std::string s)

@@ -124,6 +124,11 @@ struct channel_push {
 };
 
 bool is_probe(const std::string &msg);
+// The number `key`=... on the line of `name` in the console's `stats` reply; -1
+// when there is no such line or key.
+long long stats_value(const std::string &reply, const std::string &name, const std::string &key);
+// The whole `stats` reply of the console.
+std::string console_stats();
 std::string without_probes(std::string s);
 
 // --- TCP on loopback ----------------------------------------------------------
