@@ -10,8 +10,10 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 ARGS ?=
 BENCH_ARGS ?=
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: all setup configure build run test bench fuzz clean format cross cross-test
+.PHONY: all setup configure build run install test bench fuzz clean format cross cross-test
 
 all: build
 
@@ -39,6 +41,14 @@ run: configure
 	cmake --build $(BUILD) -j $(JOBS) --target vexlond
 	mkdir -p $(BUILD)/run/tmp
 	cd $(BUILD)/run && exec ../vexlond $(ARGS)
+
+# The programs, the man pages, the documentation, the systemd unit, the init
+# script and the service's configuration under PREFIX, staged below DESTDIR if
+# given (`make install PREFIX=/usr DESTDIR=<board root file system>`). Under
+# /usr the unit, the init script and the configuration go to /lib and /etc.
+install: configure
+	cmake --build $(BUILD) -j $(JOBS) --target programs
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
