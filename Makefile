@@ -13,7 +13,7 @@ BENCH_ARGS ?=
 PREFIX ?= /usr/local
 DESTDIR ?=
 
-.PHONY: all setup configure build run install test bench fuzz clean format cross cross-test
+.PHONY: all setup configure build run install deb test bench fuzz clean format cross cross-test
 
 all: build
 
@@ -49,6 +49,12 @@ run: configure
 install: configure
 	cmake --build $(BUILD) -j $(JOBS) --target programs
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Debian package, installing under /usr: $(BUILD)/vexlond_<version>_<arch>.deb.
+deb: configure
+	cmake --build $(BUILD) -j $(JOBS) --target programs
+	cd $(BUILD) && cpack -G DEB
+	@ls -l $(BUILD)/*.deb
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
