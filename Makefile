@@ -10,8 +10,10 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 ARGS ?=
 BENCH_ARGS ?=
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: all setup build run test bench fuzz clean format cross cross-test
+.PHONY: all setup configure build run install deb test bench fuzz clean format cross cross-test
 
 all: build
 
@@ -22,11 +24,37 @@ build: setup
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DVEXLOND_SANITIZE=$(SAN)
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The PULL IPC endpoints are relative paths (tmp/vexlond_pull_*), so the daemon
-# runs from a directory that has a tmp/ beside it.
-run: build
+# CMake runs only for a build directory that has no configuration yet or one of
+# another build type or sanitizer list: cmake --build runs it again by itself
+# when a CMakeLists.txt changes.
+configure: setup
+	@if ! grep -qx 'CMAKE_BUILD_TYPE:STRING=$(BUILD_TYPE)' $(BUILD)/CMakeCache.txt 2>/dev/null || \
+	    ! grep -qx 'VEXLOND_SANITIZE:STRING=$(SAN)' $(BUILD)/CMakeCache.txt; then \
+		echo cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DVEXLOND_SANITIZE=$(SAN); \
+		cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DVEXLOND_SANITIZE=$(SAN); \
+	fi
+
+# Builds the daemon alone, not the tests. The PULL IPC endpoints are relative
+# paths (tmp/vexlond_pull_*), so the daemon runs from a directory that has a
+# tmp/ beside it.
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target vexlond
 	mkdir -p $(BUILD)/run/tmp
 	cd $(BUILD)/run && exec ../vexlond $(ARGS)
+
+# The programs, the man pages, the documentation, the systemd unit, the init
+# script and the service's configuration under PREFIX, staged below DESTDIR if
+# given (`make install PREFIX=/usr DESTDIR=<board root file system>`). Under
+# /usr the unit, the init script and the configuration go to /lib and /etc.
+install: configure
+	cmake --build $(BUILD) -j $(JOBS) --target programs
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Debian package, installing under /usr: $(BUILD)/vexlond_<version>_<arch>.deb.
+deb: configure
+	cmake --build $(BUILD) -j $(JOBS) --target programs
+	cd $(BUILD) && cpack -G DEB
+	@ls -l $(BUILD)/*.deb
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

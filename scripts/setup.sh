@@ -4,6 +4,11 @@
 # so that `make` never half-builds against a missing library.
 set -e
 PACKAGES="g++ cmake make pkg-config libzmq3-dev cppzmq-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind"
+# Packaging and its tests: man pages rendered with man and groff, the Debian
+# package built with dpkg-deb and its dependencies found with dpkg-shlibdeps
+# (which needs file), installed by a user other than root under fakeroot, and
+# the init script run under BusyBox's shell and start-stop-daemon as on the board.
+PACKAGES="$PACKAGES man-db groff-base dpkg-dev file fakeroot busybox"
 # Targets that need more name it: `setup.sh fuzz` brings the libFuzzer toolchain,
 # any other argument is a package name (make cross passes its own).
 for extra in "$@"; do
