@@ -68,8 +68,7 @@ bool wait_until(const std::function<bool()> &cond, int timeout_ms)
 size_t count_of(const std::string &text, const std::string &what)
 {
     size_t n = 0;
-    for (size_t pos = 0; (pos = text.find(what, pos)) != std::string::npos; pos++)
-        n++;
+    for (size_t pos = 0; (pos = text.find(what, pos)) != std::string::npos; pos++) n++;
     return n;
 }
 
@@ -118,7 +117,7 @@ daemon_proc::~daemon_proc()
     }
 }
 
-static pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string> &wrapper,
+static pid_t spawn(const std::vector<std::string> &args, const daemon_start_opts &opts,
                    const std::string &dir, const std::string &out, const std::string &err,
                    int stdin_fd)
 {
@@ -127,10 +126,9 @@ static pid_t spawn(const std::vector<std::string> &args, const std::vector<std::
     // qemu-user; the wrapper passes its own path on as the daemon's argv[0].
     const char *target = getenv("VEXLOND_TEST_BINARY");
     static std::string bin = target && target[0] ? target : VEXLOND_BINARY;
-    for (const auto &w : wrapper) argv.push_back(const_cast<char *>(w.c_str()));
-    argv.push_back(const_cast<char *>(bin.c_str()));
-    for (const auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
+    for (const auto &w : opts.wrapper) argv.push_back(const_cast<char *>(w.c_str()));
+    argv.push_back(const_cast<char *>(opts.program.empty() ? bin.c_str() : opts.program.c_str()));
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
@@ -164,13 +162,14 @@ void daemon_start(daemon_proc &d, const std::vector<std::string> &args,
             fcntl(d.stdin_fd, F_SETFD, FD_CLOEXEC);
         }
     }
-    d.pid = spawn(args, opts.wrapper, d.dir, d.out_path, d.err_path, child_in);
+    d.pid = spawn(args, opts, d.dir, d.out_path, d.err_path, child_in);
     if (child_in >= 0) close(child_in);
     if (d.pid < 0) {
         ADD_FAILURE() << "fork failed";
         return;
     }
-    if (opts.wait_ready && !wait_stdout(d, "Accepting commands on port 5550\n", 5000))
+    if (opts.wait_ready && opts.program.empty() &&
+        !wait_stdout(d, "Accepting commands on port 5550\n", 5000))
         ADD_FAILURE() << "daemon not ready; stdout:\n"
                       << daemon_stdout(d) << "\nstderr:\n"
                       << daemon_stderr(d);
@@ -240,8 +239,7 @@ bool is_probe(const std::string &msg)
 
 std::string without_probes(std::string s)
 {
-    for (size_t at; (at = s.find(PROBE)) != std::string::npos;)
-        s.erase(at, sizeof PROBE - 1);
+    for (size_t at; (at = s.find(PROBE)) != std::string::npos;) s.erase(at, sizeof PROBE - 1);
     return s;
 }
 

@@ -29,12 +29,14 @@ struct daemon_proc {
 };
 
 struct daemon_start_opts {
-    bool pipe_stdin = false;   // else stdin is /dev/null
-    bool make_tmp_dir = true;  // the relative PULL IPC endpoints need ./tmp
-    std::string dir;           // run here instead of a new temporary directory
-    bool wait_ready = true;    // wait for the console line that ends start-up
+    bool pipe_stdin = false;  // else stdin is /dev/null
+    bool make_tmp_dir = true; // the relative PULL IPC endpoints need ./tmp
+    std::string dir;          // run here instead of a new temporary directory
+    bool wait_ready = true;   // wait for the console line that ends start-up
     // Runs the daemon under this command (valgrind and its options).
     std::vector<std::string> wrapper;
+    // Runs this program (vexlon-cat) instead of the daemon, and does not wait_ready.
+    std::string program;
 };
 
 // Starts build/vexlond (or the program named by VEXLOND_TEST_BINARY, see
