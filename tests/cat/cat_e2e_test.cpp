@@ -2,8 +2,7 @@
 // exactly what a sender pushes, and a sender that nothing answers gives up.
 #include "kit.h"
 
-namespace
-{
+namespace {
 
 int exit_code(int status)
 {

@@ -5,8 +5,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-namespace
-{
+namespace {
 
 std::string prefix(long now_s, long now_us, long last_s, long last_us)
 {

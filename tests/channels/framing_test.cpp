@@ -5,8 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace
-{
+namespace {
 
 using msgs = std::vector<std::string>;
 
@@ -50,8 +49,7 @@ TEST(LineFraming, EachReadSendsTheMessagesItEnds)
     };
     for (const auto &reads : cases) {
         framer f;
-        for (const auto &r : reads)
-            EXPECT_EQ(f.read(r.first), r.second) << r.first.substr(0, 20);
+        for (const auto &r : reads) EXPECT_EQ(f.read(r.first), r.second) << r.first.substr(0, 20);
     }
 }
 
@@ -63,13 +61,11 @@ TEST(LineFraming, LineLongerThanTheBufferLosesNothing)
     for (int i = 0; i < 5; i++) {
         std::string chunk(INOUT_BUF_SIZE - 1, static_cast<char>('a' + i));
         all += chunk;
-        for (const auto &m : f.read(chunk))
-            EXPECT_LE(m.size(), INOUT_BUF_SIZE);
+        for (const auto &m : f.read(chunk)) EXPECT_LE(m.size(), INOUT_BUF_SIZE);
     }
     f.read("\n");
     std::string joined;
-    for (size_t i = 1; i < f.sent.size(); i++)
-        joined += f.sent[i];
+    for (size_t i = 1; i < f.sent.size(); i++) joined += f.sent[i];
     EXPECT_EQ(joined, all + "\n");
     EXPECT_EQ(f.read("y"), msgs({"y"})); // the line end re-armed the early fragment
 }

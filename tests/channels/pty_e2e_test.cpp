@@ -7,8 +7,7 @@
 #include <sys/stat.h>
 #include <termios.h>
 
-namespace
-{
+namespace {
 
 TEST(Pty, ProgramOnTheLinkTalksRawAndNeitherNobodyNorAStoppedReaderStallsIt)
 {
@@ -28,8 +27,7 @@ TEST(Pty, ProgramOnTheLinkTalksRawAndNeitherNobodyNorAStoppedReaderStallsIt)
     channel_sub cmd(CMD_SUB, CMD_PUSH);
     channel_push res(RES_PUSH);
     const std::string line = std::string(60, 'r') + "\n";
-    for (int i = 0; i < 1500; i++)
-        res.send(line);
+    for (int i = 0; i < 1500; i++) res.send(line);
     EXPECT_TRUE(cmd.silent(500));
     int fd = open(link.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(fd, 0);
@@ -47,11 +45,9 @@ TEST(Pty, ProgramOnTheLinkTalksRawAndNeitherNobodyNorAStoppedReaderStallsIt)
 
     // The program stops reading: once the pty is full the bridge drops what does
     // not fit, and still serves the program's commands.
-    for (int i = 0; i < 3000; i++)
-        res.send(line);
+    for (int i = 0; i < 3000; i++) res.send(line);
     EXPECT_TRUE(wait_stderr(d, "inout_thread: pty not read, dropping messages\n"));
-    for (int i = 0; i < 1500; i++)
-        res.send(line);
+    for (int i = 0; i < 1500; i++) res.send(line);
     ASSERT_EQ(write(fd, "still here\n", 11), 11);
     EXPECT_EQ(cmd.next(), "still here\n");
     close(fd);

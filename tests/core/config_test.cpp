@@ -8,8 +8,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-namespace
-{
+namespace {
 
 using list = std::vector<std::string>;
 
@@ -28,8 +27,7 @@ struct Config : testing::Test {
     {
         args.insert(args.begin(), "vexlond");
         std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(&a[0]);
+        for (auto &a : args) argv.push_back(&a[0]);
         argv.push_back(nullptr);
         list got;
         for (int c;

@@ -1,16 +1,15 @@
 // Option passes: what the options set that no end-to-end test shows, the errors
 // that end start-up, and the fixed-size fields.
+#include "base/settings.h"
 #include "core/config.h"
 #include "core/options.h"
-#include "base/settings.h"
 #include "net/peer.h"
 
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
-namespace
-{
+namespace {
 
 // Runs passes 1 to 3 over a command line, as start-up does (without daemonizing).
 struct parsed {
@@ -22,8 +21,7 @@ parsed parse(std::vector<std::string> args)
 {
     args.insert(args.begin(), "vexlond");
     std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(&a[0]);
+    for (auto &a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);
     int argc = static_cast<int>(args.size());
     parsed p;

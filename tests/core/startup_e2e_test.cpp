@@ -74,7 +74,6 @@ TEST(Startup, WhatCannotBeSetUpIsNamedOnceAndTheRestRuns)
     EXPECT_EQ(count_of(err, "unrecognized option"), 3u) << err;
     EXPECT_EQ(count_of(err, "option '--tcpclient' requires an argument"), 3u);
     for (const char *text : {"1: Error: Unable to parse line\n2: Error: Unable to parse line\n",
-                             "Serial argument longer than 51 characters: /dev/ttyS0:999",
                              "Serial argument longer than 51 characters: /dev/tty/tmp/ppp"})
         EXPECT_NE(err.find(text), std::string::npos) << text;
     EXPECT_TRUE(wait_stdout(d, "pth: " + path + "\n"));
@@ -136,17 +135,19 @@ TEST(Startup, DetachedItLogsToSyslogAndKeepsAPidFile)
     ASSERT_TRUE(wait_until([&] { return !read_file(pidfile).empty(); }));
     pid_t pid = std::stoi(read_file(pidfile));
     // Facility daemon (3 << 3) with LOG_ERR (3) for stderr lines, LOG_INFO (6) for
-    // stdout lines, under the ident "vexlond" and the detached process's pid.
+    // stdout lines, under the ident "vexlond" and the detached process's pid. The
+    // two streams reach syslog each in its own order.
     const std::string tag = "vexlond[" + std::to_string(pid) + "]: ";
     std::string logs;
-    for (std::string m; logs.find("Accepting") == std::string::npos && !(m = next_log(fd)).empty();)
-        logs += m.substr(0, 4) + m.substr(m.find(tag)) + "\n";
-    EXPECT_NE(logs.find("<27>" + tag + "Unknown device type."), std::string::npos) << logs;
-    EXPECT_NE(logs.find("<30>" + tag + "Accepting commands on port 5550"), std::string::npos);
+    auto logged = [&](const std::string &line) {
+        for (std::string m; logs.find(line) == std::string::npos && !(m = next_log(fd)).empty();)
+            logs += m.substr(0, 4) + m.substr(m.find(tag)) + "\n";
+        return logs.find(line) != std::string::npos;
+    };
+    EXPECT_TRUE(logged("<27>" + tag + "Unknown device type.\n")) << logs;
+    EXPECT_TRUE(logged("<30>" + tag + "Accepting commands on port 5550\n")) << logs;
     kill(pid, SIGTERM);
-    std::string last = next_log(fd);
-    EXPECT_NE(last.find(tag + "Exiting program..."), std::string::npos) << last;
-    EXPECT_EQ(last.substr(0, 4), "<30>");
+    EXPECT_TRUE(logged("<30>" + tag + "Exiting program...\n")) << logs;
     EXPECT_TRUE(wait_until([&] { return kill(pid, 0) != 0; })); // gone, and its pid file too
     EXPECT_NE(access(pidfile.c_str(), F_OK), 0);
     close(fd);

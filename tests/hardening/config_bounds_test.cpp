@@ -10,8 +10,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-namespace
-{
+namespace {
 
 using list = std::vector<std::string>;
 
@@ -84,8 +83,7 @@ TEST_F(ConfigBounds, FloodsFromAProgramOrAFileAreCutAtTheByteBound)
 {
     config_max_bytes = 6000;
     std::string lines;
-    for (int i = 0; i < 1200; i++)
-        lines += "ctrl\n";
+    for (int i = 0; i < 1200; i++) lines += "ctrl\n";
     testing::internal::CaptureStderr();
     EXPECT_EQ(pass(file("full.conf", lines)), list(1200, "4:0")); // exactly the bound
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");

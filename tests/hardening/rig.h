@@ -1,6 +1,5 @@
 // Support for the hardening tests: a daemon with one endpoint of every kind, each
-// held by the test, a check that every one of them still carries traffic, and
-// what /proc tells about the daemon.
+// held by the test, and a check that every one of them still carries traffic.
 #pragma once
 
 #include "kit.h"
@@ -8,17 +7,14 @@
 #include <memory>
 #include <string>
 
-// User plus system CPU time of a process, in clock ticks.
-long proc_cpu_ticks(int pid);
+// Reads `fd` until `want` has come, for at most `timeout_ms`; keeps in `held` only
+// the end that a later match may need, so a long backlog costs no memory.
+bool drain_until(int fd, std::string &held, const std::string &want, int timeout_ms);
 
 // Sends help requests to the console without reading the replies until the daemon
 // stops taking them, then resets the connection: the daemon is cut off in the
 // middle of a chunk's replies.
 void console_vanishes_mid_reply();
-
-// Reads `fd` until `want` has come, for at most `timeout_ms`; keeps in `held` only
-// the end that a later match may need, so a long backlog costs no memory.
-bool drain_until(int fd, std::string &held, const std::string &want, int timeout_ms);
 
 struct rig {
     daemon_proc d;
@@ -39,6 +35,6 @@ void rig_start(rig &r, const std::vector<std::string> &extra = {},
 
 // Every producer's line reaches its channel, every consumer gets a message of its
 // channel, and the console answers. Returns the endpoints that fail ("in:pty",
-// "out:link", "console"...), empty when none does; `with_bus` false leaves the
-// serial stand-in out, `reading` false the consumers (their peers do not read).
-std::string rig_failures(rig &r, const std::string &tag, bool with_bus = true, bool reading = true);
+// "out:link", "console"...), empty when none does; `reading` false leaves the
+// consumers out (their peers do not read).
+std::string rig_failures(rig &r, const std::string &tag, bool reading = true);

@@ -213,27 +213,32 @@ long proc_status(pid_t pid, const std::string &key)
 
 // --- the daemon as a process ----------------------------------------------------
 
+// Drains stderr before stdout at every wake-up: the daemon writes what it has to
+// say about start-up before its ready line, so once that line is read, so is
+// everything that came before it on stderr.
 static void read_pipes(daemon_proc *d, int out_fd, int err_fd)
 {
-    struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    struct pollfd fds[2] = {{err_fd, POLLIN, 0}, {out_fd, POLLIN, 0}};
+    fcntl(err_fd, F_SETFL, O_NONBLOCK);
+    fcntl(out_fd, F_SETFL, O_NONBLOCK);
     char buf[4096];
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
         if (poll(fds, 2, -1) < 0) continue;
-        for (int i = 0; i < 2; i++) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            std::lock_guard<std::mutex> lock(d->mu);
-            if (n <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-            } else {
-                (i == 0 ? d->out : d->err).append(buf, static_cast<size_t>(n));
-                if (i == 0 && d->ready_ms == 0 && d->out.find(READY_LINE) != std::string::npos)
+        for (struct pollfd &p : fds) {
+            ssize_t n = 1;
+            while (p.fd >= 0 && (n = read(p.fd, buf, sizeof buf)) > 0) {
+                std::lock_guard<std::mutex> lock(d->mu);
+                (p.fd == err_fd ? d->err : d->out).append(buf, static_cast<size_t>(n));
+                if (d->ready_ms == 0 && d->out.find(READY_LINE) != std::string::npos)
                     d->ready_ms = now_ms();
             }
-            d->grew.notify_all();
+            if (p.fd >= 0 && n == 0) {
+                close(p.fd);
+                p.fd = -1;
+            }
         }
+        std::lock_guard<std::mutex> lock(d->mu);
+        d->grew.notify_all();
     }
 }
 
@@ -440,7 +445,7 @@ channel_sub::channel_sub(const std::string &sub_endpoint, const std::string &pro
     // A subscription reaches the publisher a few milliseconds after the connect.
     for (long long end = now_ms() + 5000; !live && now_ms() < end;) {
         probe.send(PROBE);
-        while (recv_raw(sock, msg, 50)) live |= is_probe(msg);
+        while (recv_raw(sock, msg, 10)) live |= is_probe(msg);
     }
     EXPECT_TRUE(live) << "subscription to " << sub_endpoint << " never became live";
 }
@@ -500,13 +505,14 @@ int lo_accept(int lfd, int timeout_ms)
     return accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
-int lo_connect(int port, int rcvbuf)
+int lo_connect(int port, int rcvbuf, const char *ip)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     timeval bound = {5, 0};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
     sockaddr_in a = lo_addr(port);
+    inet_pton(AF_INET, ip, &a.sin_addr);
     if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
     close(fd);
     return -1;

@@ -136,10 +136,10 @@ std::string without_probes(std::string s);
 // *port) when it is 0.
 int lo_listen(int *port, int backlog = 10);
 int lo_accept(int lfd, int timeout_ms = 3000); // -1 after the time-out
-// Connects to 127.0.0.1:port; -1 when refused or not accepted within 5 s, which
+// Connects to ip:port (127.0.0.1 by default); -1 when refused or not accepted within 5 s, which
 // also bounds every blocking send on it. A small receive buffer (`rcvbuf`) keeps
 // the window small, so a peer that does not read soon blocks its sender.
-int lo_connect(int port, int rcvbuf = 0);
+int lo_connect(int port, int rcvbuf = 0, const char *ip = "127.0.0.1");
 bool lo_send(int fd, const std::string &text);   // all of it, MSG_NOSIGNAL
 bool lo_wait_eof(int fd, int timeout_ms = 3000); // the peer closes in time
 void lo_reset(int fd);                           // close with a reset: the peer vanishes

@@ -1,16 +1,16 @@
 // The command console of the real daemon over TCP: links listed and saved,
-// clients served at once, a client that vanishes mid-reply, and quit.
-#include "kit.h"
+// clients served at once up to the cap, junk and clients that vanish mid-reply,
+// counters that move by exactly the traffic, and quit.
 #include "../hardening/rig.h"
+#include "kit.h"
 
 #include <fstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
-namespace
-{
+namespace {
 
-TEST(ConsoleE2e, ListManyClientsAtOnceAVanishingClientAndQuit)
+TEST(ConsoleE2e, ListSaveJunkAndManyClientsThenQuit)
 {
     int port = 0;
     int lfd = lo_listen(&port);
@@ -18,19 +18,12 @@ TEST(ConsoleE2e, ListManyClientsAtOnceAVanishingClientAndQuit)
     std::string up = "127.0.0.1:" + std::to_string(port + 65536);
     std::string down = "127.0.0.1:" + std::to_string(lo_free_port());
     daemon_proc d;
-    daemon_start(d, {"--ctrl", "--tcpclient", up, "--tcpclient", down});
+    daemon_start(d, {"--ctrl", "--tcpclient", up, "--tcpclient", down, "--max_consoles", "30"});
     int peer = lo_accept(lfd);
     ASSERT_GE(peer, 0);
     const std::string list = "  " + up + " connected\\\n  " + down + " connecting...\n";
-    std::string got;
-    size_t opened = 0;
-    for (; opened < 30 && got != list + "  Bus mode is ctrl\n"; opened++, usleep(50000)) {
-        int fd = lo_connect(5550);
-        lo_send(fd, "list\nshow bus mode\n");
-        got = read_text(fd, "ctrl\n");
-        close(fd);
-    }
-    EXPECT_EQ(got, list + "  Bus mode is ctrl\n");
+    EXPECT_TRUE(wait_until([&] { return console_ask("list\n", "...\n") == list; }));
+    EXPECT_EQ(console_ask("list\nshow bus mode\n", "ctrl\n"), list + "  Bus mode is ctrl\n");
 
     // save writes a fixed path: checked where /conf exists or can be made, and
     // left as it was found.
@@ -46,10 +39,31 @@ TEST(ConsoleE2e, ListManyClientsAtOnceAVanishingClientAndQuit)
         else
             unlink(conf.c_str());
         if (made) rmdir("/conf");
-        opened++;
+        close(fd);
     }
 
-    // Every client is answered while all of them stay connected.
+    // Junk: oversize lines, every byte value, NULs (a NUL ends a command's text),
+    // terminal keys. Replies are text and the session ends with the client.
+    std::string bytes;
+    for (int i = 0; i < 512; i++) bytes += static_cast<char>(i);
+    for (const std::string &junk :
+         {std::string(16384, 'A') + "\n", bytes, std::string(300, '\0'),
+          std::string("help\nx\0quit\n", 12), std::string("\r\n\x1b[A\x7f\x03\x04\nhelp")}) {
+        int fd = lo_connect(5550);
+        EXPECT_TRUE(lo_send(fd, junk));
+        shutdown(fd, SHUT_WR);
+        std::string got;
+        EXPECT_FALSE(read_until(fd, got, std::string(1, '\0'), 2000));
+        EXPECT_TRUE(lo_wait_eof(fd, 500));
+        close(fd);
+    }
+    console_vanishes_mid_reply();
+
+    // Every client up to the cap is answered while all of them stay connected;
+    // one more is turned away with a line saying why.
+    auto exited = [&] { return count_of(daemon_stdout(d), "Command thread exited.\n"); };
+    ASSERT_TRUE(
+        wait_until([&] { return exited() == count_of(daemon_stdout(d), "Connection from"); }));
     std::vector<int> fds(30);
     for (int &fd : fds) {
         ASSERT_GE(fd = lo_connect(5550), 0);
@@ -57,22 +71,71 @@ TEST(ConsoleE2e, ListManyClientsAtOnceAVanishingClientAndQuit)
     }
     for (int fd : fds) // a connection served only after the one before it fails here
         ASSERT_EQ(read_text(fd, "\n"), "  Bus mode is ctrl\n");
-    for (int fd : fds)
-        close(fd);
-    auto exited = [&] { return count_of(daemon_stdout(d), "Command thread exited.\n"); };
-    EXPECT_TRUE(wait_until([&] { return exited() == opened + 30; }));
-
-    console_vanishes_mid_reply();
-    EXPECT_TRUE(wait_until([&] { return exited() == opened + 31; }));
+    int extra = lo_connect(5550);
+    EXPECT_EQ(read_text(extra, "\n"), "  Too many console connections (limit 30)\n");
+    EXPECT_TRUE(lo_wait_eof(extra));
+    EXPECT_TRUE(wait_stderr(d, "console connection from 127.0.0.1:"));
+    for (int fd : fds) close(fd);
 
     // quit and then list in one chunk: the list is still answered.
     int fd = lo_connect(5550);
     lo_send(fd, "quit\nlist\n");
     EXPECT_EQ(read_text(fd, "...\n"), list);
     EXPECT_TRUE(lo_wait_eof(fd));
-    int status = daemon_wait(d, 4000);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(exited_cleanly(daemon_wait(d, 4000)));
+    for (int c : {fd, extra, peer, lfd}) close(c);
+}
+
+TEST(ConsoleE2e, StatsCountExactlyTheMessagesThatPassed)
+{
+    int port = lo_free_port();
+    daemon_proc d;
+    daemon_start_opts opts;
+    opts.pipe_stdin = true;
+    daemon_start(d, {"--tcpserver", std::to_string(port), "--stdin", "command"}, opts);
+    channel_sub cmd(CMD_SUB, CMD_PUSH);
+    int peer = lo_connect(port);
+    std::string name = "server " + lo_local_name(peer), got;
+    // Markers until the peer's subscription is live; then every marker sent has
+    // been counted before the counting starts.
+    channel_push res_push(RES_PUSH);
+    int markers = 0;
+    do {
+        res_push.send("marker\n");
+        markers++;
+    } while (markers < 50 && !read_until(peer, got, "marker\n", 100));
+    ASSERT_TRUE(wait_until([&] {
+        return stats_value(console_stats(), name, "msgs_out") == markers;
+    })) << console_stats();
+    std::string before = console_stats();
+    ASSERT_NE(stats_value(before, name, "msgs_in"), -1) << before;
+    for (int i = 0; i < 5; i++) {
+        lo_send(peer, "from peer " + std::to_string(i) + "\n");
+        EXPECT_EQ(cmd.next(), "from peer " + std::to_string(i) + "\n");
+    }
+    ASSERT_EQ(write(d.stdin_fd, "a\nb\nc\n", 6), 6);
+    for (const char *line : {"a\n", "b\n", "c\n"}) EXPECT_EQ(cmd.next(), line);
+    got.clear();
+    for (int i = 0; i < 3; i++) res_push.send("to peer\n");
+    EXPECT_TRUE(read_until(peer, got, "to peer\nto peer\nto peer\n"));
+    std::string after = console_stats();
+    const struct {
+        std::string name, key;
+        long long delta;
+    } moved[] = {
+        {name, "msgs_in", 5},       {name, "msgs_out", 3},       {name, "bytes_out", 24},
+        {"stdio", "msgs_in", 3},    {"stdio", "bytes_in", 6},    {"command", "msgs_in", 8},
+        {"command", "msgs_out", 8}, {"response", "msgs_out", 3}, {name, "dropped", 0},
+    };
+    for (const auto &m : moved)
+        EXPECT_EQ(stats_value(after, m.name, m.key) - stats_value(before, m.name, m.key), m.delta)
+            << m.name << " " << m.key << "\n"
+            << after;
+    // An ended connection's counters go with it.
+    close(peer);
+    EXPECT_TRUE(wait_stdout(d, " closed\n"));
+    EXPECT_EQ(stats_value(console_stats(), name, "msgs_in"), -1);
+    EXPECT_TRUE(exited_cleanly(daemon_stop(d)));
 }
 
 } // namespace

@@ -5,8 +5,7 @@
 #include "net/console.h"
 #include "net/tcp_client.h"
 
-namespace
-{
+namespace {
 
 using replies = std::vector<std::string>;
 
@@ -80,8 +79,7 @@ TEST_F(Console, EachChunkGetsItsRepliesInOrder)
         {"disconnect\n", {unknown("disconnect")}},
         {"show bus\n", {unknown("show bus")}},
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(run(c.first), c.second) << c.first;
+    for (const auto &c : cases) EXPECT_EQ(run(c.first), c.second) << c.first;
     bus_mode = BUS_MODE_CTRL;
     EXPECT_EQ(run("SHOW BUS MODE now\n"), replies{"  Bus mode is ctrl\n"});
 }

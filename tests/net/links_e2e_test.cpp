@@ -1,13 +1,13 @@
 // Outgoing links and server connections of the real daemon with loopback peers:
 // bridging, reconnection, an address that never converts, removal without
-// leftovers, a peer that vanishes, and two daemons chained.
+// leftovers, links that would loop or pass the cap, a bind address, and two
+// daemons chained.
 #include "kit.h"
 
 #include <algorithm>
 #include <sys/socket.h>
 
-namespace
-{
+namespace {
 
 std::string lo_peer(int port)
 {
@@ -31,10 +31,10 @@ TEST(LinksE2e, LinksBridgeReconnectRetryAndGoWithoutLeftovers)
     int port = 0;
     int lfd = lo_listen(&port);
     daemon_proc d;
-    daemon_start(d, {"--tcpclient", lo_peer(port), "--tcpclient", "300.1.1.1"});
+    daemon_start(d, {"--tcpclient", lo_peer(port), "--tcpclient", "300.1.1.1", "--max_links", "3"});
     const std::string nowhere = "Connect to 300.1.1.1:5010... ";
     ASSERT_TRUE(wait_until([&] { return count_of(daemon_stdout(d), nowhere) >= 2; }));
-    long t0 = now_ms();
+    long long t0 = now_ms();
     size_t first = count_of(daemon_stdout(d), nowhere);
 
     int peer = lo_accept(lfd);
@@ -55,6 +55,8 @@ TEST(LinksE2e, LinksBridgeReconnectRetryAndGoWithoutLeftovers)
     // Attempts come a second apart: the link is back within about two seconds.
     peer = lo_accept(lfd, 2500);
     EXPECT_GE(peer, 0);
+    EXPECT_TRUE(wait_until(
+        [&] { return stats_value(console_stats(), "link " + lo_peer(port), "connects") == 2; }));
     close(peer);
     close(lfd);
 
@@ -62,17 +64,26 @@ TEST(LinksE2e, LinksBridgeReconnectRetryAndGoWithoutLeftovers)
     // in the conversion error alone.
     usleep(static_cast<useconds_t>(std::max(0LL, 3000 - (now_ms() - t0)) * 1000));
     size_t tries = count_of(daemon_stdout(d), nowhere) - first;
-    long seconds = (now_ms() - t0) / 1000;
+    long long seconds = (now_ms() - t0) / 1000;
     EXPECT_GE(tries, static_cast<size_t>(seconds - 1));
     EXPECT_LE(tries, static_cast<size_t>(seconds + 1));
     std::string err = daemon_stderr(d);
     EXPECT_EQ(count_of(err, "inet_pton: Invalid argument\n"), count_of(err, "\n")) << err;
 
-    // Removal while connecting and while connected leaves no socket open.
+    // Past the cap a link is refused with a reply; removal while connecting and
+    // while connected leaves no descriptor open.
     int con = lo_connect(5550);
+    lo_send(con, "connect to 127.0.0.1:7\nconnect to 127.0.0.1:8\n");
+    EXPECT_EQ(read_text(con, "\n"), "  Too many links (limit 3)\n");
     lo_send(con, "disconnect all\n");
-    ASSERT_TRUE(wait_until([&] { return count_of(daemon_stdout(d), "end it.\n") == 2; }, 4000));
-    usleep(300000);
+    ASSERT_TRUE(wait_until([&] { return count_of(daemon_stdout(d), "end it.\n") == 3; }));
+    ASSERT_TRUE(
+        wait_until([&] { return console_ask("list\n", "\n") == "  No tcp connections\n"; }));
+    // Counted once every console session but `con` has ended.
+    ASSERT_TRUE(wait_until([&] {
+        std::string out = daemon_stdout(d);
+        return count_of(out, "Command thread exited.") + 1 == count_of(out, "Connection from ip");
+    }));
     int base = fd_count(d.pid);
     auto fds_back = [&] { return wait_until([&] { return fd_count(d.pid) == base; }); };
     // A listener whose one-place queue is taken leaves the link's connect pending.
@@ -81,7 +92,7 @@ TEST(LinksE2e, LinksBridgeReconnectRetryAndGoWithoutLeftovers)
     int filler = lo_connect(port);
     lo_send(con, "connect to " + lo_peer(port) + "\n");
     ASSERT_TRUE(wait_stdout(d, "Connect to " + lo_peer(port) + "... "));
-    EXPECT_TRUE(wait_until([&] { return fd_count(d.pid) == base + 2; })); // its socket and its stop flag
+    EXPECT_TRUE(wait_until([&] { return fd_count(d.pid) == base + 2; })); // socket, stop flag
     lo_send(con, "disconnect " + lo_peer(port) + "\n");
     EXPECT_TRUE(fds_back()) << fd_count(d.pid) << " descriptors, " << base << " before";
     close(filler);
@@ -93,17 +104,41 @@ TEST(LinksE2e, LinksBridgeReconnectRetryAndGoWithoutLeftovers)
     peer = lo_accept(lfd);
     ASSERT_GE(peer, 0);
     ASSERT_TRUE(wait_stdout(d, "Connect to " + lo_peer(port) + "... success\n"));
-    EXPECT_GT(fd_count(d.pid), base);
     lo_send(con, "disconnect " + lo_peer(port) + "\n");
     EXPECT_TRUE(lo_wait_eof(peer));
     EXPECT_TRUE(fds_back()) << fd_count(d.pid) << " descriptors, " << base << " before";
-    close(peer);
-    close(lfd);
-    close(con);
-    EXPECT_EQ(WEXITSTATUS(daemon_stop(d)), 0);
+    for (int fd : {peer, lfd, con}) close(fd);
+    EXPECT_TRUE(exited_cleanly(daemon_stop(d)));
 }
 
-TEST(LinksE2e, ServerConnectionsAndTwoChainedDaemons)
+TEST(LinksE2e, ManyLinksGoAtOnceAndALinkToItselfIsRefused)
+{
+    int port = lo_free_port();
+    daemon_proc d;
+    daemon_start(d, {"--tcpclient", lo_peer(port), "--tcpserver", std::to_string(port),
+                     "--max_links", "400"});
+    EXPECT_TRUE(wait_stderr(d, "Link to " + lo_peer(port) +
+                                   " refused: it is this daemon's own "
+                                   "server port\n"));
+    int con = lo_connect(5550);
+    lo_send(con, "connect to 0.0.0.0:" + std::to_string(port) + "\n");
+    EXPECT_EQ(read_text(con, "\n"), "  Link to 0.0.0.0:" + std::to_string(port) +
+                                        " refused: it is this daemon's own server port\n");
+    // Three hundred links that never connect, removed by one command: each is
+    // told to end at once and the command returns as soon as all have.
+    for (int i = 1; i <= 300; i++) { // one chunk each: the console takes commands per read
+        lo_send(con, "connect to 300.1.1.1:" + std::to_string(i) + "\nshow bus mode\n");
+        ASSERT_EQ(read_text(con, "\n"), "  Bus mode is card\n");
+    }
+    EXPECT_EQ(count_of(console_ask("list\nshow bus mode\n", "card\n"), "300.1.1.1"), 300u);
+    lo_send(con, "disconnect all\nshow bus mode\n");
+    EXPECT_EQ(read_text(con, "card\n", 10000), "  Bus mode is card\n");
+    EXPECT_EQ(console_ask("list\n", "\n"), "  No tcp connections\n");
+    close(con);
+    EXPECT_TRUE(exited_cleanly(daemon_stop(d)));
+}
+
+TEST(LinksE2e, ServerConnectionsChainedDaemonsAndABindAddress)
 {
     int port = lo_free_port();
     daemon_proc b;
@@ -124,32 +159,35 @@ TEST(LinksE2e, ServerConnectionsAndTwoChainedDaemons)
     // at most) is on its way, so the daemon is blocked writing when the peer
     // resets, with more messages to write after that.
     std::string block = std::string(4000, 'r') + "\n";
-    for (int i = 0; i < 2000; i++)
-        res.send(block);
+    for (int i = 0; i < 2000; i++) res.send(block);
     lo_reset(peer);
-    for (int i = 0; i < 100; i++)
-        res.send(block);
+    for (int i = 0; i < 100; i++) res.send(block);
     EXPECT_TRUE(wait_stdout(b, "Connection from " + name + " closed\n"));
 
-    // The second daemon on other channel ports; its console port is taken by
-    // the first, which it reports, and it goes on without a console.
+    EXPECT_TRUE(exited_cleanly(daemon_stop(b)));
+
+    // Chained: B bound to 127.0.0.1, A to 127.0.0.2 with a link to B's server port.
+    daemon_start(b, {"--bind", "127.0.0.1", "--tcpserver", std::to_string(port)});
     daemon_proc a;
-    daemon_start(a, {"--publish_response_port", "15551", "--publish_command_port", "15552",
-                     "--pull_response_port", "15553", "--pull_command_port", "15554", "--tcpclient",
-                     lo_peer(port)});
+    daemon_start(a, {"--bind", "127.0.0.2", "--tcpclient", lo_peer(port)});
     ASSERT_TRUE(wait_stdout(a, "success\n", 5000));
-    EXPECT_TRUE(wait_stderr(a, "bind: Address already in use\n"));
-    // Probes pushed into A's command channel arrive at B's only through the link.
-    channel_sub b_commands(CMD_SUB, "tcp://127.0.0.1:15554");
-    channel_push("tcp://127.0.0.1:15554").send("to the bus\n");
+    EXPECT_EQ(count_of(daemon_stderr(a), "tcp://"), 0u) << daemon_stderr(a);
+    // Commands pushed into A's channel arrive at B's only through the link, and
+    // B's responses come back into A's.
+    channel_sub b_commands(CMD_SUB, "tcp://127.0.0.2:5554");
+    channel_push("tcp://127.0.0.2:5554").send("to the bus\n");
     EXPECT_EQ(b_commands.next(), "to the bus\n");
-    channel_sub a_responses("tcp://127.0.0.1:15551", RES_PUSH);
+    channel_sub a_responses("tcp://127.0.0.2:5551", RES_PUSH);
     channel_push(RES_PUSH).send("from the bus\n");
     EXPECT_EQ(a_responses.next(), "from the bus\n");
-
-    EXPECT_EQ(WEXITSTATUS(daemon_stop(a)), 0);
-    EXPECT_TRUE(wait_until([&] { return count_of(daemon_stdout(b), " closed\n") == 2; }));
-    EXPECT_EQ(WEXITSTATUS(daemon_stop(b)), 0);
+    EXPECT_TRUE(exited_cleanly(daemon_stop(b)));
+    // With B gone, nothing answers on 127.0.0.1; A's console does on 127.0.0.2.
+    for (int p : {5550, 5551, 5552, 5553, 5554}) EXPECT_LT(lo_connect(p), 0) << p;
+    int con = lo_connect(5550, 0, "127.0.0.2");
+    EXPECT_TRUE(lo_send(con, "show bus mode\n"));
+    EXPECT_EQ(read_text(con, "\n"), "  Bus mode is card\n");
+    close(con);
+    EXPECT_TRUE(exited_cleanly(daemon_stop(a)));
 }
 
 } // namespace

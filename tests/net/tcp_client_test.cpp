@@ -7,8 +7,7 @@
 #include <sys/resource.h>
 #include <thread>
 
-namespace
-{
+namespace {
 
 // 300.1.1.1 never converts: these links retry without touching the network.
 const char NOWHERE[] = "300.1.1.1";
@@ -18,8 +17,7 @@ TEST(TcpClient, ConcurrentRemovalsAndListingsNeitherRaceNorDeadlock)
 {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    for (int i = 1; i <= LINKS; i++)
-        tcp_client_add(NOWHERE, i);
+    for (int i = 1; i <= LINKS; i++) tcp_client_add(NOWHERE, i);
     EXPECT_EQ(tcp_client_add(NOWHERE, 1), tcp_client_add(NOWHERE, 1));
 
     std::atomic<int> bad_order{0};
@@ -33,8 +31,7 @@ TEST(TcpClient, ConcurrentRemovalsAndListingsNeitherRaceNorDeadlock)
     });
     // Two console connections removing the same links, a third removing all.
     auto remove_each = [] {
-        for (int i = 1; i <= LINKS; i++)
-            tcp_client_remove(nullptr, NOWHERE, i);
+        for (int i = 1; i <= LINKS; i++) tcp_client_remove(nullptr, NOWHERE, i);
     };
     std::thread a(remove_each), b(remove_each), c(tcp_client_remove_all);
     a.join();

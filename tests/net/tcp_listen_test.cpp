@@ -1,14 +1,13 @@
 // The listener and thread launcher: prompt stop, port reuse, accept failures,
 // the signal mask of new threads, and the offered blocking connect.
-#include "kit.h"
 #include "base/settings.h"
+#include "kit.h"
 #include "net/tcp_listen.h"
 
 #include <atomic>
 #include <sys/resource.h>
 
-namespace
-{
+namespace {
 
 // Connections handed to a handler. Their names and their running at once are
 // checked end to end, with the console.
@@ -53,16 +52,14 @@ TEST(TcpListen, OutOfDescriptorsAConnectionWaitsInsteadOfAHandlerGettingABadOne)
     low.rlim_cur = 64;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
     std::vector<int> fillers;
-    for (int fd; (fd = dup(0)) >= 0;)
-        fillers.push_back(fd);
+    for (int fd; (fd = dup(0)) >= 0;) fillers.push_back(fd);
     close(fillers.back()); // the one descriptor left is the client's
     fillers.pop_back();
     int c = lo_connect(port);
     ASSERT_GE(c, 0);
     usleep(500000);
     EXPECT_EQ(handled, 0);
-    for (int fd : fillers)
-        close(fd);
+    for (int fd : fillers) close(fd);
     setrlimit(RLIMIT_NOFILE, &old);
     EXPECT_TRUE(wait_until([] { return handled == 1; }));
     tcp_listen_stop(l);

@@ -4,8 +4,7 @@
 #include "kit.h"
 #include "proc/pty_child.h"
 
-namespace
-{
+namespace {
 
 using output = std::pair<std::string, int>; // what the master yielded, exit status
 
@@ -27,8 +26,7 @@ TEST(PtySpawn, SplitsTheCommandLineAndFollowsTheModeLetters)
     // 'a' (raw): the output comes back without CR LF translation.
     EXPECT_EQ(run_on_pty("/usr/bin/printf [%s] a  b ", "aw").first, "[a][][b][]");
     std::string many = "/usr/bin/printf %s";
-    for (size_t i = 0; i < 2 * RUN_MAX_WORDS; i++)
-        many += " x";
+    for (size_t i = 0; i < 2 * RUN_MAX_WORDS; i++) many += " x";
     EXPECT_EQ(run_on_pty(many, "aw").first, std::string(2 * RUN_MAX_WORDS, 'x'));
     EXPECT_EQ(run_on_pty("printf x", "awe"), output("execv: No such file or directory\n", 1));
 

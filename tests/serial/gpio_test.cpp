@@ -9,8 +9,7 @@
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
-namespace
-{
+namespace {
 
 TEST(Gpio, DirectionIsWrittenOnlyWhenItChangesAndValuesReadBack)
 {

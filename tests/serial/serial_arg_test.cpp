@@ -10,8 +10,7 @@
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-namespace
-{
+namespace {
 
 TEST(SerialArg, FieldsAfterTheDeviceInAnyOrderLastOneWins)
 {
@@ -72,8 +71,7 @@ TEST(SerialArg, OpenFromArgvTakesTheArgumentAfterTheLastOption)
     std::string good = bus.link + ":2400:8n2";
     auto open_from = [](std::vector<std::string> args) {
         std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(&a[0]);
+        for (auto &a : args) argv.push_back(&a[0]);
         return serial_open_from_argv(static_cast<int>(argv.size()), argv.data(), "--serial");
     };
     int fd = open_from({"prog", "--serial", "/dev/null:9600", "-v", "--serial", good});

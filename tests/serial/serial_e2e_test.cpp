@@ -1,14 +1,13 @@
 // The daemon on a serial bus. A pty stands in for the port and the test holds
 // its master side, the bus: lines from the bus arrive framed on the channel of
 // the bus mode, the other channel is written to the bus, the trace shows both
-// directions, and the port gets its settings back at shutdown.
-#include "kit.h"
+// directions, a port whose device goes away comes back, and the port gets its
+// settings back at shutdown.
 #include "kit.h"
 
 #include <regex>
 
-namespace
-{
+namespace {
 
 // Pushes probes into the channel the daemon writes to the bus until one comes
 // out of the bus, so nothing pushed after this is lost to a subscription still
@@ -17,7 +16,7 @@ bool bus_live(const pty_port &bus, const char *push_endpoint)
 {
     channel_push probe(push_endpoint);
     std::string got;
-    for (long end = now_ms() + 5000; now_ms() < end;) {
+    for (long long end = now_ms() + 5000; now_ms() < end;) {
         probe.send("#probe\n");
         if (read_until(bus.master, got, "#probe\n", 50)) {
             read_until(bus.master, got, "", 150);
@@ -48,8 +47,7 @@ TEST(SerialBus, CardAndControllerCarryTheBusOnTheirChannels)
         EXPECT_EQ(t.c_cflag, static_cast<tcflag_t>(CS8 | B9600 | CREAD | CLOCAL));
         EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNPAR));
         EXPECT_EQ(t.c_oflag | t.c_lflag, 0u);
-        for (int i = 0; i < NCCS; i++)
-            EXPECT_EQ(t.c_cc[i], i == VMIN ? 1 : 0) << "c_cc " << i;
+        for (int i = 0; i < NCCS; i++) EXPECT_EQ(t.c_cc[i], i == VMIN ? 1 : 0) << "c_cc " << i;
 
         channel_sub from_bus(m.from_bus_sub, m.from_bus_probe);
         channel_sub to_bus(m.to_bus_sub, m.to_bus_push);
@@ -81,9 +79,35 @@ TEST(SerialBus, CardAndControllerCarryTheBusOnTheirChannels)
             EXPECT_TRUE(std::regex_search(out, first, last)) << out;
             EXPECT_LT(std::stoll(first[1]), 100);
         }
-        EXPECT_EQ(WEXITSTATUS(daemon_stop(d)), 0);
+        EXPECT_TRUE(exited_cleanly(daemon_stop(d)));
         EXPECT_TRUE(bus.as_found()) << m.mode << ": not restored";
     }
+}
+
+TEST(SerialBus, APortWhoseDeviceGoesAwayIsOpenedAgainWhenItIsBack)
+{
+    pty_port bus;
+    std::string arg = bus.link + ":9600";
+    daemon_proc d;
+    daemon_start(d, {"--serial", arg});
+    channel_sub cmd(CMD_SUB, CMD_PUSH);
+    for (int round = 1; round <= 2; round++) {
+        // The bus side closes and a new device appears under the same name: said
+        // once each, and traffic flows again both ways.
+        ASSERT_TRUE(bus.replace());
+        EXPECT_TRUE(wait_stderr(d, "Serial port " + arg + " failed"));
+        ASSERT_TRUE(wait_until([&] {
+            return count_of(daemon_stdout(d), "Serial port " + arg + " is back\n") == size_t(round);
+        })) << daemon_stderr(d);
+        EXPECT_EQ(bus.settings().c_cflag, static_cast<tcflag_t>(CS8 | B9600 | CREAD | CLOCAL));
+        ASSERT_EQ(write(bus.master, "again\n", 6), 6);
+        EXPECT_EQ(cmd.next(), "again\n");
+        EXPECT_TRUE(bus_live(bus, RES_PUSH));
+    }
+    EXPECT_EQ(count_of(daemon_stderr(d), " failed"), 2u) << daemon_stderr(d);
+    EXPECT_NE(stats_value(console_stats(), "serial", "msgs_in"), -1);
+    EXPECT_TRUE(exited_cleanly(daemon_stop(d)));
+    EXPECT_TRUE(bus.as_found()) << "the port that came back is not restored";
 }
 
 } // namespace

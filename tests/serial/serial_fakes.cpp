@@ -65,8 +65,7 @@ void fake_sysfs::drain(call_log &log)
     }
 }
 
-namespace
-{
+namespace {
 
 ioctl_recorder *active = nullptr;
 

@@ -12,8 +12,7 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-namespace
-{
+namespace {
 
 const int BOARD_LINES[] = {194, 197, 212, 224, 229, 237, 238, 243, 250};
 
@@ -24,8 +23,7 @@ struct ModeTest : testing::Test {
     // Runs one call on freshly exported input lines; returns its record.
     call_log run(const char *path, int mode, int expect_rc = 0)
     {
-        for (int line : BOARD_LINES)
-            sysfs.add_line(line);
+        for (int line : BOARD_LINES) sysfs.add_line(line);
         call_log ignored;
         sysfs.drain(ignored);
         hw.log.clear();

@@ -13,8 +13,7 @@
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-namespace
-{
+namespace {
 
 TEST(SerialPort, FormatsGiveTheirControlFlags)
 {
@@ -26,8 +25,7 @@ TEST(SerialPort, FormatsGiveTheirControlFlags)
                                                          {"8E1", CS8},
                                                          {"xyz", CS8},
                                                          {"7", CS7}};
-    for (const auto &f : formats)
-        EXPECT_EQ(format_to_cflag(f.first), f.second) << f.first;
+    for (const auto &f : formats) EXPECT_EQ(format_to_cflag(f.first), f.second) << f.first;
 }
 
 TEST(SerialPort, CustomRatesTakeTheNearestDivisorAndWarnWhenItMisses)

@@ -1,0 +1,129 @@
+// Memory of the daemon: a whole run under valgrind's memcheck loses nothing,
+// remote peers cannot grow it beyond its queues, and what a peer cost is given
+// back when it goes, also on a quiet channel.
+#include "rig.h"
+
+#include <algorithm>
+#include <fstream>
+#include <regex>
+
+namespace {
+
+#ifdef VX_SANITIZED
+#define SKIP_SANITIZED() GTEST_SKIP() << "a sanitizer's own memory use would be measured"
+#else
+#define SKIP_SANITIZED()
+#endif
+
+// The bytes memcheck reports under `kind` ("definitely lost"); 0 when it reports
+// no leak summary because every block was freed, -1 when there is no report.
+long lost_bytes(const std::string &log, const std::string &kind)
+{
+    std::smatch m;
+    if (std::regex_search(log, m, std::regex(kind + ": ([0-9,]+) bytes"))) {
+        std::string n = m[1];
+        n.erase(std::remove(n.begin(), n.end(), ','), n.end());
+        return std::stol(n);
+    }
+    return log.find("All heap blocks were freed") != std::string::npos ? 0 : -1;
+}
+
+TEST(Memory, AFullRunUnderMemcheckLosesNoMemory)
+{
+    SKIP_SANITIZED();
+    if (system("valgrind --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no valgrind";
+    std::string dir = temp_dir(), log = dir + "/memcheck.txt", input = dir + "/input.txt";
+    std::ofstream(input) << "from the file\n";
+    daemon_start_opts opts;
+    opts.pipe_stdin = true;
+    opts.wrapper = {"valgrind", "--leak-check=full", "--errors-for-leak-kinds=definite,indirect",
+                    "--log-file=" + log};
+    rig r;
+    rig_start(r, {"--stdin", "command", "--stdout", "response", "-i", input}, opts);
+    EXPECT_EQ(rig_failures(r, "under memcheck"), "");
+    ASSERT_EQ(write(r.d.stdin_fd, "from stdin\n", 11), 11);
+    std::string m;
+    while (r.cmd->recv(m, 5000) && m != "from stdin\n") {
+    }
+    EXPECT_EQ(m, "from stdin\n");
+    EXPECT_TRUE(wait_stdout(r.d, "response under memcheck\n"));
+    int port = 0, lfd = lo_listen(&port), con = lo_connect(5550);
+    std::string peer = "127.0.0.1:" + std::to_string(port);
+    lo_send(con, "connect to " + peer + "\nstats\n");
+    int fd = lo_accept(lfd, 10000);
+    EXPECT_GE(fd, 0);
+    lo_send(con, "disconnect " + peer + "\n");
+    EXPECT_TRUE(lo_wait_eof(fd, 10000));
+    for (int c : {fd, lfd, con}) close(c);
+    EXPECT_TRUE(exited_cleanly(daemon_stop(r.d, SIGINT, 60000)));
+    std::string report = read_file(log);
+    EXPECT_NE(report.find("ERROR SUMMARY: 0 errors"), std::string::npos) << report;
+    EXPECT_EQ(lost_bytes(report, "definitely lost"), 0) << report;
+    EXPECT_EQ(lost_bytes(report, "indirectly lost"), 0) << report;
+}
+
+TEST(Memory, RemotePeersCannotGrowTheDaemonBeyondItsQueues)
+{
+    SKIP_SANITIZED();
+    int port = lo_free_port();
+    daemon_proc d;
+    daemon_start(d, {"--tcpserver", std::to_string(port), "--pty"});
+    int stalled = lo_connect(port, 4096); // a server peer that never reads
+    ASSERT_TRUE(wait_stdout(d, "Connected by"));
+    channel_sub never_read(RES_SUB, RES_PUSH); // a remote subscriber that stops reading
+    long base_kb = proc_status(d.pid, "VmHWM");
+    // 100 MiB in one message is refused as soon as its length arrives; the
+    // largest message forwarded, 16 KiB, still passes whole.
+    channel_push(RES_PUSH).send(std::string(100 << 20, 'x'));
+    {
+        channel_sub res(RES_SUB, RES_PUSH);
+        std::string largest(16 * 1024 - 1, 'm'), m;
+        channel_push(RES_PUSH).send(largest + "\n");
+        EXPECT_TRUE(res.recv(m) && m == largest + "\n") << m.size();
+    }
+    EXPECT_LT(proc_status(d.pid, "VmHWM") - base_kb, 10 * 1024);
+    // Largest messages as fast as they go, for 2 s: the subscriber that does not
+    // read keeps 1000 of them (16 MiB), the forwarder at most as many from the
+    // sender, each stalled bridge 100.
+    channel_push flood(RES_PUSH);
+    flood.sock.set(zmq::sockopt::sndtimeo, 100);
+    std::string block(16 * 1024, 'f');
+    long sent = 0;
+    for (long long end = now_ms() + 2000; now_ms() < end;)
+        if (flood.sock.send(zmq::buffer(block), zmq::send_flags::none)) sent++;
+    EXPECT_GT(sent, 3000);
+    EXPECT_LT(proc_status(d.pid, "VmHWM") - base_kb, 48 * 1024);
+    EXPECT_TRUE(exited_cleanly(daemon_stop(d)));
+    close(stalled);
+}
+
+TEST(Memory, PeersThatComeAndGoOnAQuietChannelGiveTheirMemoryBack)
+{
+    SKIP_SANITIZED();
+    int port = lo_free_port();
+    daemon_proc d;
+    daemon_start(d, {"--tcpserver", std::to_string(port)});
+    // Server peers and remote subscribers come and go one after another while
+    // nothing is published: each used to leave its pipes and session behind
+    // until the next message passed. The first rounds warm up what is made once
+    // (thread stacks, allocator arenas); later rounds must cost next to nothing.
+    const size_t N = 40; // peers of each kind per round
+    long rss[6];
+    for (size_t round = 0; round < 6; round++) {
+        std::vector<int> peers(N);
+        for (int &fd : peers) ASSERT_GE(fd = lo_connect(port), 0);
+        ASSERT_TRUE(wait_until(
+            [&] { return count_of(daemon_stdout(d), "Connected by") == N * (round + 1); }));
+        for (int fd : peers) close(fd);
+        for (size_t i = 0; i < N; i++) channel_sub(RES_SUB, RES_PUSH);
+        ASSERT_TRUE(
+            wait_until([&] { return count_of(daemon_stdout(d), " closed\n") == N * (round + 1); }));
+        rss[round] = proc_status(d.pid, "VmRSS");
+    }
+    // Each peer used to keep about 36 kB: three rounds would have added 8 MB.
+    EXPECT_LT(rss[5] - rss[2], 1024)
+        << rss[2] << " kB after three rounds, " << rss[5] << " after six";
+    EXPECT_TRUE(exited_cleanly(daemon_stop(d)));
+}
+
+} // namespace
