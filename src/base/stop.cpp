@@ -9,7 +9,13 @@
 int stop_flag_open(stop_flag *f)
 {
     f->on = 1;
-    if (f->fd >= 0) return 0;
+    if (f->fd >= 0) {
+        // A flag raised before is set on again: reading an eventfd empties it,
+        // so its descriptor is no longer readable.
+        uint64_t count;
+        (void)!read(f->fd, &count, sizeof count);
+        return 0;
+    }
     f->fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (f->fd < 0) {
         perror("eventfd");

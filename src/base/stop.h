@@ -11,8 +11,8 @@ struct stop_flag {
     int fd = -1;            // eventfd, readable from the moment `on` drops; -1: none yet
 };
 
-// Gives `f` a descriptor, if it has none, and sets it on. Returns 0, or -1 after
-// a message (out of descriptors).
+// Sets `f` on with a descriptor that is not readable (a new one, or its own
+// emptied). Returns 0, or -1 after a message (out of descriptors).
 int stop_flag_open(stop_flag *f);
 
 // Drops the flag and makes its descriptor readable for good: it is never read,
