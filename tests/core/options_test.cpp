@@ -1,85 +1,166 @@
-// Option passes: what the options set that no end-to-end test shows, the errors
-// that end start-up, and the fixed-size fields.
+// Option passes and their configuration source: what each kind of line and option yields,
+// the errors that end start-up, the fixed-size fields, and the bounds that end every pass.
+#include "base/clock.h"
 #include "base/settings.h"
 #include "core/config.h"
 #include "core/options.h"
-#include "net/peer.h"
+#include "kit.h"
 
-#include <gtest/gtest.h>
-#include <string>
-#include <vector>
+#include <fstream>
+#include <gmock/gmock.h>
+#include <sys/stat.h>
 
-namespace {
+using namespace testing::internal; // output capture
+using list = std::vector<std::string>;
 
-// Runs passes 1 to 3 over a command line, as start-up does (without daemonizing).
-struct parsed {
-    start_options o;
-    int pass3 = 0;
-};
-
-parsed parse(std::vector<std::string> args)
+// Passes 1 to 3 as start-up runs them: pass 1's result when it ends start-up, else pass 3's.
+static int parse(start_options &o, std::vector<std::string> args)
 {
     args.insert(args.begin(), "vexlond");
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);
-    int argc = static_cast<int>(args.size());
-    parsed p;
+    int argc = static_cast<int>(args.size()), pass1;
     settings_defaults();
-    options_defaults(&p.o);
+    options_defaults(&o);
     config_reset();
-    if (options_pass1(&p.o, argc, argv.data()) == 0) {
-        options_pass2(&p.o, argc, argv.data());
-        p.pass3 = options_pass3(&p.o, argc, argv.data());
-    }
-    return p;
+    if ((pass1 = options_pass1(&o, argc, argv.data())) != PASS1_GO_ON) return pass1;
+    options_pass2(&o, argc, argv.data());
+    return options_pass3(&o, argc, argv.data());
 }
 
-TEST(Options, TheLastOneWinsAndStreamWordsAreInAnyCase)
+TEST(Options, TheLastOneWinsFieldsAreBoundedLongOptionsAreKeysAndVersionOrBadBindEndIt)
 {
-    parsed p = parse({"--card", "--ctrl", "-o", "anything", "--tcp_nodelay", "--realtime", "-d",
-                      "--pull_command_port", "1", "--pull_command_port", "6004", "--stdin",
-                      "RESPONSE", "--stdout", "Command", "--pty=/tmp/bus0", "--pty"});
-    EXPECT_EQ(p.pass3, 0);
-    EXPECT_EQ(bus_mode, BUS_MODE_CTRL);
-    EXPECT_STREQ(p.o.output_path, "anything");
-    EXPECT_EQ(tcp_nodelay, 1);
-    EXPECT_EQ(p.o.realtime, 1);
-    EXPECT_EQ(p.o.daemonize, 1);
-    EXPECT_EQ(pull_command_port, 6004);
-    EXPECT_EQ(p.o.stdin_mode, STREAM_RESPONSE);
-    EXPECT_EQ(p.o.stdout_mode, STREAM_COMMAND);
-    EXPECT_EQ(p.o.pty_link, "/tmp/bus0"); // --pty alone keeps the link
-    parse({"--ctrl", "--card"});
+    std::string conf = temp_dir() + "/vexlond.conf";
+    std::ofstream(conf) << "pidfile = /run/vx.pid\nmax_server_conns = 7\nmax_consoles = -5\n"
+                           "max_links = 3\nbind = 127.0.0.9\ndaemon\n";
+    std::string path(300, 'p'), serial(120, 's'); // fields keep their size less one
+    start_options o;
+    EXPECT_EQ(parse(o, {"--card", "--ctrl", "-oanything", "--tcp_nodelay", "--realtime",
+                        "--pull_command_port", "1", "--pull_command_port=6004", "--stdin=RESPONSE",
+                        "--stdout", "Command", "--pty=/tmp/bus0", "--pty", "-c", conf,
+                        "--bind=127.0.0.2", "-i" + path, "--serial=" + serial}),
+              0);
+    EXPECT_EQ(std::make_tuple(bus_mode.load(), tcp_nodelay.load(), o.realtime, o.daemonize,
+                              pull_command_port.load(), o.stdin_mode, o.stdout_mode),
+              std::make_tuple(BUS_MODE_CTRL, 1, 1, 1, 6004, STREAM_RESPONSE, STREAM_COMMAND));
+    // --pty alone keeps the link; a negative count is 0.
+    EXPECT_EQ(std::string(o.output_path) + " " + o.pty_link + " " + bind_address + " " + o.pidfile,
+              "anything /tmp/bus0 127.0.0.2 /run/vx.pid");
+    EXPECT_EQ(std::make_tuple(max_consoles.load(), max_server_conns.load(), max_links.load()),
+              std::make_tuple(0, 7, 3));
+    EXPECT_EQ(std::string(o.input_path) + o.serial_arg, path.substr(0, 255) + serial.substr(0, 99));
+    parse(o, {"--ctrl", "--card"});
     EXPECT_EQ(bus_mode, BUS_MODE_CARD);
+    CaptureStdout();
+    EXPECT_EQ(parse(o, {"--stdin", "both", "--version", "-h"}), PASS1_VERSION);
+    EXPECT_THAT(GetCapturedStdout(), testing::MatchesRegex("vexlond " VEXLOND_VERSION
+                                                           "\nlibzmq [0-9]+\\.[0-9]+\\.[0-9]+\n"));
+    CaptureStderr();
+    EXPECT_EQ(parse(o, {"--bind", "127.0.0"}), -1);
+    EXPECT_EQ(GetCapturedStderr(), "Error: bind arg \"127.0.0\" is not an IPv4 address\n");
 }
 
-TEST(Options, BadStreamWordsAndPeerAddressesEndStartUp)
-{
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"--stdin", "both"}, "Error: stdin arg \"both\" not supported\n"},
-        {{"--stdout", "x"}, "Error: stdout arg \"x\" not supported\n"},
-        {{"--tcpclient", "1.2.3:6000"}, "Error: Couldn't read ip and port.\n"},
-    };
-    for (const auto &c : cases) {
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(parse(c.first).pass3, -1);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.second);
+struct Config : testing::Test {
+    std::string dir = temp_dir();
+    void SetUp() override { config_reset(); }
+    std::string file(const std::string &name, const std::string &text, mode_t mode = 0600)
+    {
+        std::ofstream(dir + "/" + name) << text;
+        chmod((dir + "/" + name).c_str(), mode);
+        return dir + "/" + name;
     }
-}
+    // One pass over `path` then `args`: "value" or "value=optarg" per option.
+    list pass(const std::string &path, list args = {})
+    {
+        args.insert(args.begin(), "vexlond");
+        std::vector<char *> argv;
+        for (auto &a : args) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        list got;
+        for (int c;
+             (c = config_getopt_long(path.c_str(), static_cast<int>(args.size()), argv.data(),
+                                     SHORT_OPTIONS, long_options, nullptr)) != -1;)
+            got.push_back(std::to_string(c) + (optarg ? std::string("=") + optarg : ""));
+        return got;
+    }
+};
 
-TEST(Options, FixedFieldsKeepTheirSizeLessOneAndTheWidestAddressFits)
+TEST_F(Config, LineFormsThenTheCommandLineInEveryPass)
 {
-    std::string long_path(300, 'p'), long_serial(120, 's');
-    parsed p = parse({"-c", long_path, "--serial", long_serial, "-i", long_path});
-    EXPECT_EQ(std::string(p.o.config_path), long_path.substr(0, 255));
-    EXPECT_EQ(std::string(p.o.input_path), long_path.substr(0, 255));
-    EXPECT_EQ(std::string(p.o.serial_arg), long_serial.substr(0, 99));
-    char ip[PEER_IP_TEXT_SIZE];
-    int port = 0;
-    std::string widest = "-2147483648.-2147483648.-2147483648.-2147483648";
-    ASSERT_EQ(peer_address_parse((widest + ":70000").c_str(), ip, &port), 0);
-    EXPECT_EQ(ip + std::string(":") + std::to_string(port), widest + ":70000");
+    std::string path = file("kv.conf", "# comment\n   #indented\n#=x\n#\n[ general ]\n\n  \n"
+                                       "daemon\nserial = /dev/ttyS1:115200 # main port\n"
+                                       "   tcpclient=10.0.0.2\npty\npty = /tmp/bus0\n= 5\n"
+                                       "output = x#y\nSerial = a\nverbose\n"
+                                       "tcpclient = 127.0.0.1:5010\n");
+    // A '#' alone is the key "#"; a value alone is reported with its line number; the
+    // last line is the console's save format. A key alone carries no value left in
+    // optarg by the command line of the pass before.
+    list expected = {
+        "63", "16", "1=/dev/ttyS1:115200", "9=10.0.0.2", "15",  "15=/tmp/bus0", "3=x#y",
+        "63", "63", "9=127.0.0.1:5010",    "4",          "14=7"};
+    CaptureStderr();
+    EXPECT_EQ(pass(path, {"--ctrl", "--pull_command_port", "7"}), expected);
+    EXPECT_STREQ(config_section, "general");
+    EXPECT_EQ(pass(path, {"--ctrl", "--pull_command_port", "7"}), expected);
+    EXPECT_EQ(GetCapturedStderr(),
+              "13: Error: Unable to parse line\n13: Error: Unable to parse line\n");
+    EXPECT_EQ(pass(file("c.conf", "#only\npty = [x]\n"), {"--card"}), list{"5"});
+    EXPECT_STREQ(config_section, "x"); // the header test comes before the '=' test
 }
 
-} // namespace
+TEST_F(Config, LinesOfAMebibyteAreReadWholeAndAPassEndsAtItsBoundsEachReportedOnce)
+{
+    const std::string mib(1 << 20, 'x');
+    const std::pair<std::string, list> cases[] = {
+        {"serial = " + mib + "\nctrl\n", {"1=" + mib, "4"}},
+        {mib + "\nctrl\n", {"63", "4"}}, // an unknown key
+        {"[" + mib + "]\nctrl\n", {"4"}},
+    };
+    for (const auto &c : cases)
+        EXPECT_TRUE(pass(file("big.conf", c.first)) == c.second) << c.first.substr(0, 20);
+    EXPECT_EQ(config_section, mib);
+    std::string lines;
+    for (int i = 0; i < 1200; i++) lines += "ctrl\n";
+    config_max_bytes = 6000;
+    CaptureStderr();
+    EXPECT_EQ(pass(file("full.conf", lines)), list(1200, "4")); // exactly the bound
+    EXPECT_EQ(GetCapturedStderr(), "");
+    CaptureStderr();
+    EXPECT_EQ(pass(file("flood.conf", lines + "card\n")), list(1200, "4"));
+    // "ctrl\r\n" through the pseudo-terminal: 1000 lines.
+    EXPECT_EQ(pass(file("flood.sh", "#!/bin/sh\nexec yes ctrl\n", 0700)), list(1000, "4"));
+    config_time_limit_ms = 300;
+    // The line cut by the limit is not taken: it could name another device. A program
+    // that ignores SIGTERM and SIGINT is killed.
+    std::string hang = file("hang.sh",
+                            "#!/bin/sh\ntrap '' TERM INT\nprintf 'ctrl\\nserial = /dev/ttyS'\n"
+                            "exec sleep 60\n",
+                            0700);
+    CaptureStdout();
+    EXPECT_EQ(pass(hang), list{"4"});
+    EXPECT_EQ(pass(hang), list{"4"});
+    EXPECT_EQ(count_of(GetCapturedStdout(), " terminated with sig 9\n"), 2u);
+    std::string err = GetCapturedStderr();
+    EXPECT_EQ(err.substr(0, err.find("Warning")),
+              "Configuration longer than 6000 bytes: the rest is ignored\n"
+              "Configuration not ended within 300 ms: the rest is ignored\n");
+    EXPECT_EQ(count_of(err, " without SIGKILL\n"), 2u);
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1); // stopped and reaped
+    config_max_bytes = 4 << 20;
+    config_time_limit_ms = 10000;
+}
+
+// Regression: on the 32-bit board (run under qemu) a deadline in a long wrapped after 24.8 days.
+TEST_F(Config, AProgramsConfigurationIsReadWholeAfterTwentyFiveDaysOfUptime)
+{
+    const long long days25 = 25LL * 24 * 3600 * 1000;
+    clock_set_offset_ms(days25);
+    ASSERT_GE(monotonic_ms(), days25);
+    CaptureStderr(); // the CR of each CR LF is white space
+    EXPECT_EQ(pass(file("up.sh", "#!/bin/sh\necho ctrl\necho 'serial = /dev/ttyS1:9600'\n", 0700)),
+              (list{"4", "1=/dev/ttyS1:9600"}));
+    EXPECT_EQ(GetCapturedStderr(), "");           // not "Configuration not ended within ..."
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1); // the program reaped
+    clock_set_offset_ms(0);
+}

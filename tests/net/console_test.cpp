@@ -1,12 +1,18 @@
-// Console commands as the chunk processing runs them: replies byte for byte,
-// prefix matching, the unknown-command echo, and the link commands.
+// Console commands as the chunk processing runs them: replies byte for byte, prefix
+// matching, the unknown-command echo, the link commands and their limits, and save.
 #include "base/settings.h"
+#include "channels/stats.h"
 #include "kit.h"
 #include "net/console.h"
 #include "net/tcp_client.h"
 
-namespace {
+#include <fcntl.h>
+#include <fstream>
+#include <future>
+#include <glob.h>
+#include <sys/stat.h>
 
+using namespace testing::internal; // output capture
 using replies = std::vector<std::string>;
 
 const char HELP[] =
@@ -21,32 +27,13 @@ const char HELP[] =
     "  stats                     Show message counters of channels and endpoints.\n";
 const std::string NONE = "  No tcp connections\n", CARD = "  Bus mode is card\n";
 
-std::string unknown(const std::string &token)
-{
-    return "  Unknown command \"" + token + "\".\n";
-}
-
 struct Console : testing::Test {
     replies got;
-    console_session s = {1, 0, collect, &got};
-
-    static void collect(void *ctx, const std::string &text)
-    {
-        static_cast<replies *>(ctx)->push_back(text);
-    }
-    void SetUp() override
-    {
-        settings_defaults();
-        // Links that connect must not bridge into the channels of a daemon that
-        // happens to run on this machine.
-        pull_response_port = lo_free_port();
-        publish_command_port = pull_response_port.load();
-    }
-    void TearDown() override
-    {
-        running.on = 1;
-        tcp_client_remove_all();
-    }
+    console_session s = {
+        1, [](void *r, const std::string &text) { static_cast<replies *>(r)->push_back(text); },
+        &got};
+    void SetUp() override { settings_defaults(); }
+    void TearDown() override { tcp_client_remove_all(); }
     replies run(const std::string &chunk)
     {
         got.clear();
@@ -55,20 +42,17 @@ struct Console : testing::Test {
     }
 };
 
-TEST_F(Console, EachChunkGetsItsRepliesInOrder)
+TEST_F(Console, EachChunkGetsItsRepliesInOrderAndQuitOrExitEndAfterIt)
 {
+    auto unknown = [](std::string token) { return "  Unknown command \"" + token + "\".\n"; };
     const std::pair<std::string, replies> cases[] = {
         // Matched by prefix in any case, with or without a newline.
-        {"help\n", {HELP}},
-        {"HELP me please\n", {HELP}},
         {"Helpless", {HELP}},
         {"list\r\nshow bus mode\r\nhelp\r\n", {NONE, CARD, HELP}},
         {"list\r\n\r\n", {NONE, unknown("\r")}}, // an empty CR LF line is no empty token
         // A single byte or empty lines get nothing.
         {"\n", {}},
-        {"h", {}},
         {"\n\n\n", {}},
-        {"", {}},
         // The echo of an unknown first line drops the chunk's last byte.
         {"abc", {unknown("ab")}},
         {"abc\n", {unknown("abc")}},
@@ -80,49 +64,73 @@ TEST_F(Console, EachChunkGetsItsRepliesInOrder)
         {"show bus\n", {unknown("show bus")}},
     };
     for (const auto &c : cases) EXPECT_EQ(run(c.first), c.second) << c.first;
-    bus_mode = BUS_MODE_CTRL;
-    EXPECT_EQ(run("SHOW BUS MODE now\n"), replies{"  Bus mode is ctrl\n"});
-}
-
-TEST_F(Console, QuitAndExitStillRunTheRestOfTheirChunk)
-{
     EXPECT_EQ(run("quit\nlist\n"), replies{NONE});
-    EXPECT_EQ(running.on, 0);
-    EXPECT_EQ(s.keep_going, 1);
+    EXPECT_TRUE(running.on == 0 && s.keep_going == 1);
     running.on = 1;
-    EXPECT_EQ(run("EXIT\nshow bus mode\n"), replies{CARD});
-    EXPECT_EQ(s.keep_going, 0);
-    EXPECT_EQ(running.on, 1);
+    bus_mode = BUS_MODE_CTRL;
+    EXPECT_EQ(run("EXIT\nSHOW BUS MODE now\n"), replies{"  Bus mode is ctrl\n"});
+    EXPECT_TRUE(running.on == 1 && s.keep_going == 0);
 }
 
-TEST_F(Console, LinkCommandsAndSave)
+TEST_F(Console, LinkCommandsStatsAndTheLinksThatAreRefused)
 {
-    std::string p = std::to_string(lo_free_port()), dir = temp_dir(), path = dir + "/links";
+    std::string p = std::to_string(lo_free_port()), path = temp_dir() + "/links";
     console_save_path_set(path);
-    run("save\n");
-    EXPECT_EQ(read_file(path), "");
-    testing::internal::CaptureStdout();
+    CaptureStdout();
+    CaptureStderr();
     run("connect to 127.000.0.1\nconnect to 127.0.0.1:" + p + "\nconnect to 127.0.0\n");
     run("connect to 127.0.0.1:" + p + "\nconnect to 300.1.1.1:70000\nsave\n");
     EXPECT_EQ(run("list\n"), replies{"  127.0.0.1:5010 connecting...\\\n  127.0.0.1:" + p +
                                      " connecting...\\\n  300.1.1.1:70000 connecting...\n"});
     EXPECT_EQ(read_file(path), "tcpclient = 127.0.0.1:5010\ntcpclient = 127.0.0.1:" + p +
                                    "\ntcpclient = 300.1.1.1:70000\n");
+    EXPECT_EQ(run("stats\n"), replies{stats_report()});
     // Four numbers mean port 5010 only: the other port of the address stays.
     run("disconnect 127.0.0.1\ndisconnect 127.0.0.2\ndisconnect 300.1.1.1:70000\n");
     EXPECT_EQ(run("list\n"), replies{"  127.0.0.1:" + p + " connecting...\n"});
-    EXPECT_TRUE(run("disconnect all\n").empty());
-    EXPECT_EQ(run("list\n"), replies{NONE});
-    run("disconnect all\n");
-    std::string out = testing::internal::GetCapturedStdout();
+    max_links = 1;
+    tcp_client_own_server("", 6000);
+    EXPECT_EQ(
+        run("connect to 127.0.0.3\ndisconnect all\nconnect to 127.0.0.1:6000\n"
+            "disconnect all\nlist\nsave\n"),
+        (replies{"  Too many links (limit 1)\n",
+                 "  Link to 127.0.0.1:6000 refused: it is this daemon's own server port\n", NONE}));
+    EXPECT_EQ(count_of(stats_report(), "link "), 0u); // unlisted with their links
+    EXPECT_EQ(read_file(path), "");
+    std::string out = GetCapturedStdout();
     EXPECT_EQ(count_of(out, "Client 127.0.0.1:" + p + " already added.\n"), 1u);
     EXPECT_EQ(count_of(out, "Connection found, end it.\n"), 3u);
-    // A file that cannot be written is passed over without a reply.
-    console_save_path_set(dir + "/missing/links");
-    EXPECT_TRUE(run("save\n").empty());
-    console_save_path_set("/conf/vexlond_tcpclient");
-    unlink(path.c_str());
-    rmdir(dir.c_str());
+    EXPECT_EQ(count_of(GetCapturedStderr(), "Too many links (limit 1)\n"), 1u);
 }
 
-} // namespace
+TEST_F(Console, SaveReplacesWhatIsAtItsPathWithoutFollowingOrBlockingOnIt)
+{
+    std::string dir = temp_dir(), path = dir + "/links", target = dir + "/target";
+    auto saved = [&] {
+        struct stat st;
+        bool plain = lstat(path.c_str(), &st) == 0 && st.st_mode == (S_IFREG | 0644);
+        return plain ? read_file(path) : "not a plain file";
+    };
+    console_save_path_set(path);
+    run("connect to 300.1.1.1:70000\n");
+    std::ofstream(target) << "kept\n";
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    EXPECT_TRUE(run("save\n").empty());
+    EXPECT_EQ(saved() + read_file(target), "tcpclient = 300.1.1.1:70000\nkept\n");
+    ASSERT_EQ(unlink(path.c_str()) | mkfifo(path.c_str(), 0600), 0);
+    auto save = std::async(std::launch::async, [this] { return run("save\n"); });
+    bool blocked = save.wait_for(std::chrono::seconds(10)) != std::future_status::ready;
+    int reader = blocked ? open(path.c_str(), O_RDONLY | O_NONBLOCK) : -1; // lets it go
+    EXPECT_FALSE(blocked);
+    EXPECT_TRUE(save.get().empty());
+    close(reader);
+    EXPECT_EQ(saved(), "tcpclient = 300.1.1.1:70000\n");
+    // Where nothing can be written or renamed over, nothing changes and nothing is said.
+    ASSERT_EQ(unlink(path.c_str()) | mkdir(path.c_str(), 0755), 0);
+    EXPECT_TRUE(run("save\n").empty());
+    console_save_path_set(dir + "/missing/links");
+    EXPECT_TRUE(run("save\n").empty());
+    glob_t left; // no temporary file is left behind
+    EXPECT_EQ(glob((dir + "/.links*").c_str(), 0, nullptr, &left), GLOB_NOMATCH);
+    globfree(&left);
+}

@@ -1,0 +1,38 @@
+// The daemon's clock: 64-bit milliseconds, and sleeps that a stop flag ends.
+#include "base/clock.h"
+#include "base/settings.h"
+#include "kit.h"
+
+// Regression: tv_sec * 1000L in a long overflows on the board's 32-bit target after
+// 24.8 days of uptime; an input paused just before the wrap stayed paused 49.7 days.
+TEST(Clock, MillisecondsKeepCountingPastTwentyFiveDaysOfUptime)
+{
+    EXPECT_EQ(timespec_ms({3000000, 999999999}), 3000000999LL);
+    EXPECT_EQ(timespec_ms({2147483, 648000000}), 2147483648LL);
+}
+
+// The state letter of a thread of this process: 'S' while it sleeps.
+static char thread_state(pid_t tid)
+{
+    std::string stat = read_file("/proc/self/task/" + std::to_string(tid) + "/stat");
+    size_t end = stat.rfind(')');
+    return end == std::string::npos || end + 2 >= stat.size() ? '?' : stat[end + 2];
+}
+
+TEST(Clock, SleepRunsItsTimeOrEndsWhenTheDaemonOrItsOwnFlagIsRaised)
+{
+    stop_flag link;
+    ASSERT_EQ(stop_flag_open(&running) | stop_flag_open(&link), 0);
+    EXPECT_EQ(clock_sleep(20, &link), 0);
+    for (stop_flag *f : {&link, &running}) {
+        // Raised once this thread sleeps: a sleep that missed it runs into the time-out.
+        std::thread raiser([f] {
+            wait_until([] { return thread_state(getpid()) == 'S'; }, 10000);
+            stop_flag_raise(f);
+        });
+        EXPECT_EQ(clock_sleep(60000, &link), -1);
+        raiser.join();
+        stop_flag_close(f); // a raised flag's descriptor stays readable
+        stop_flag_open(f);
+    }
+}
