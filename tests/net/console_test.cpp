@@ -30,7 +30,7 @@ const std::string NONE = "  No tcp connections\n", CARD = "  Bus mode is card\n"
 struct Console : testing::Test {
     replies got;
     console_session s = {
-        1, [](void *r, const std::string &text) { static_cast<replies *>(r)->push_back(text); },
+        1, 0, [](void *r, const std::string &text) { static_cast<replies *>(r)->push_back(text); },
         &got};
     void SetUp() override { settings_defaults(); }
     void TearDown() override { tcp_client_remove_all(); }
