@@ -22,8 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     std::string path = "/proc/self/fd/" + std::to_string(fd);
     long lines = 0;
-    for (size_t i = 0; i < size; i++)
-        lines += data[i] == '\n' || i + 1 == size;
+    for (size_t i = 0; i < size; i++) lines += data[i] == '\n' || i + 1 == size;
 
     char arg0[] = "vexlond";
     char *argv[] = {arg0, nullptr};
@@ -34,8 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (optind < 1 || optind > lines) abort();
         if (c == '?') continue;
         const struct option *opt = long_options;
-        while (opt->name && opt->val != c)
-            opt++;
+        while (opt->name && opt->val != c) opt++;
         if (opt->name == nullptr) abort();
         if (opt->has_arg == required_argument && (optarg == nullptr || optarg[0] == '\0')) abort();
         for (const char *p = optarg; p && *p; p++)

@@ -17,8 +17,7 @@
 #include <cstring>
 #include <string>
 
-namespace
-{
+namespace {
 
 void check_reply(void *ctx, const std::string &text)
 {
