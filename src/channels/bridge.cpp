@@ -199,7 +199,8 @@ void read_input(bridge &b)
             push_message(&b, b.buf, static_cast<size_t>(r));
         return;
     }
-    // Reported once per stretch of end of input, not at every wake-up.
+    // Reported once per stretch of end of input, not at every wake-up; the line's
+    // odd form (item index, socket pointer) is kept on purpose, as users see it.
     if (!b.at_eof) printf("i=%d socket=%p length=%d\n", 0, nullptr, static_cast<int>(r));
     b.at_eof = true;
     if (b.cfg->flags & INOUT_STOP_ON_EOF)

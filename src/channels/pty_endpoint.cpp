@@ -28,7 +28,7 @@ int pty_endpoint_open(const std::string &link, int *master, inout_cfg *bridge,
 {
     *master = posix_openpt(O_RDWR | O_NOCTTY);
     if (*master < 0) {
-        perror("posix_openpt: ");
+        perror("posix_openpt: "); // kept on purpose: the double colon users have seen
         return -1;
     }
     if (grantpt(*master) < 0) {

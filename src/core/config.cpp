@@ -39,6 +39,10 @@ size_t config_max_bytes = 4 << 20;
 
 static const size_t CONFIG_READ_SIZE = 4096; // bytes per read
 
+// Where the source stands: before a pass, reading the file, reading the command
+// line, or done with a pass.
+enum { CONFIG_START = 0, CONFIG_FILE = 1, CONFIG_ARGV = 2, CONFIG_DONE = 3 };
+
 static int config_state = CONFIG_START;
 static int config_fd = -1;            // the file, or the program's pty master
 static std::string config_pending;    // read but not yet taken as lines
@@ -72,7 +76,9 @@ static void config_drop_value()
     config_value = nullptr;
 }
 
-int config_open(const char *config_path)
+// Opens `config_path` (runs it on a pseudo-terminal when it is executable) as
+// the source of the pass; returns its descriptor, or -1 (reported) when there is none.
+static int config_open(const char *config_path)
 {
     if (config_path == nullptr || config_path[0] == '\0') return -1;
     config_child = -1;
@@ -236,7 +242,9 @@ static bool config_parse_line(const char *line, const struct option *long_opts, 
     return true;
 }
 
-int config_read_option(const struct option *long_opts)
+// Reads lines until one yields an option; returns its value, or -1 at the end of
+// the file. optind counts the lines read.
+static int config_read_option(const struct option *long_opts)
 {
     config_drop_value();
     optarg = nullptr; // a key alone must not carry the command line's last argument
@@ -249,7 +257,9 @@ int config_read_option(const struct option *long_opts)
     return result;
 }
 
-int config_next(const char *config_path, const struct option *long_opts)
+// Opens the configuration when a pass begins and yields the file's next option;
+// -1 when there is nothing (more) to read from the file.
+static int config_next(const char *config_path, const struct option *long_opts)
 {
     if (config_state == CONFIG_START || config_state == CONFIG_DONE) {
         config_state = config_open(config_path) >= 0 ? CONFIG_FILE : CONFIG_ARGV;

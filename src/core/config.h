@@ -5,8 +5,6 @@
 #include <cstddef>
 #include <getopt.h>
 
-enum { CONFIG_START = 0, CONFIG_FILE = 1, CONFIG_ARGV = 2, CONFIG_DONE = 3 };
-
 // Returns the next option's value (as getopt_long does; '?' for an unknown key of
 // the file), with its argument in optarg, or -1 once at the end of the command
 // line. A null or empty `config_path` means no configuration file. A value taken
@@ -14,19 +12,7 @@ enum { CONFIG_START = 0, CONFIG_FILE = 1, CONFIG_ARGV = 2, CONFIG_DONE = 3 };
 int config_getopt_long(const char *config_path, int argc, char *const argv[],
                        const char *short_options, const struct option *long_opts, int *long_index);
 
-// Opens the configuration when a pass begins and yields the file's next option;
-// -1 when there is nothing (more) to read from the file.
-int config_next(const char *config_path, const struct option *long_opts);
-
-// Opens `config_path` (runs it on a pseudo-terminal when it is executable) as
-// the source of the pass; returns its descriptor, or -1 (reported) when there is none.
-int config_open(const char *config_path);
-
-// Reads lines until one yields an option; returns its value, or -1 at the end of
-// the file. optind counts the lines read.
-int config_read_option(const struct option *long_opts);
-
-// Starts over: closes the file, forgets the section, back to CONFIG_START.
+// Starts over: closes the file, forgets the section; the next call begins a pass.
 int config_reset();
 
 // Name of the last section header read (owned by the source), or null.

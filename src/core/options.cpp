@@ -76,6 +76,8 @@ void options_defaults(start_options *o)
 
 void print_usage(FILE *stream, const char *program)
 {
+    // Kept on purpose, byte for byte ("Not implemented." for -i and -o included):
+    // it is what users and scripts have always read; added options follow it.
     fwrite("Usage:\n", 1, 7, stream);
     fprintf(stream, "  %s [options]\n", program);
     fprintf(stream,

@@ -27,6 +27,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Kept on purpose, byte for byte (spelling and padding included): clients and
+// scripts match these lines.
 static const char HELP_TEXT[] =
     "  quit                      Quit the program                              \\\n"
     "  exit                      Close the connection                          \\\n"

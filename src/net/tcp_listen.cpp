@@ -52,6 +52,8 @@ static const size_t THREAD_STACK_SIZE = 1024 * 1024;
 static const size_t THREAD_STACK_SIZE = 256 * 1024;
 #endif
 
+static void *tcp_conn_thread(void *arg);
+
 // Connection threads started and not yet ended, for shutdown.
 static std::mutex conn_lock;
 static std::condition_variable conn_ended;
@@ -254,7 +256,8 @@ void tcp_listen_stop(tcp_listener *listener)
     delete listener;
 }
 
-void *tcp_conn_thread(void *arg)
+// Runs the handler, then closes the descriptor and frees the record.
+static void *tcp_conn_thread(void *arg)
 {
     tcp_conn *c = static_cast<tcp_conn *>(arg);
     try {

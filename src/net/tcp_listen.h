@@ -43,13 +43,11 @@ tcp_listener *tcp_listen(tcp_handler handler, int port, const char *what,
 // closed. Connections already accepted go on. Null is a no-op.
 void tcp_listen_stop(tcp_listener *listener);
 
-// Connection thread entry point; `arg` is a tcp_conn that the thread frees after
-// running the handler and closing the descriptor.
-void *tcp_conn_thread(void *arg);
-
 // Waits up to `timeout_ms` for every connection thread to end. Returns how many
 // are still running (0 when all have ended).
 int tcp_conn_wait(int timeout_ms);
 
-// Blocking IPv4 connect. Returns the connected descriptor, or -1 after a message.
+// Kept on purpose, part of the listener's interface; the daemon connects its
+// links without blocking instead. A blocking IPv4 connect: returns the connected
+// descriptor, or -1 after a message.
 int tcp_connect(const char *ip, int port);

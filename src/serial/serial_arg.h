@@ -26,6 +26,12 @@ int serial_parse_open(const char *arg);
 // that is still missing is not reported, so that retrying stays quiet.
 int serial_parse_reopen(const char *arg);
 
+// Prints the serial argument help on stdout, with `option` as the option name.
+void serial_usage(const char *option);
+
+// --- Kept on purpose: the rest of the serial argument interface; the daemon
+// reaches the first one only through serial_parse_open.
+
 // Opens `device` if it names a serial port. Returns a descriptor or -1.
 int serial_dispatch(const char *device, int baud, int mode, const char *format);
 
@@ -38,6 +44,3 @@ int socket_not_implemented();
 // serial_parse_open of the argument after the last `option` in argv[1..].
 // Returns -1 when the option is absent or has no argument.
 int serial_open_from_argv(int argc, char **argv, const char *option);
-
-// Prints the serial argument help on stdout, with `option` as the option name.
-void serial_usage(const char *option);

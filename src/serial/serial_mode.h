@@ -14,15 +14,19 @@ enum {
 // for any other mode, without touching the port.
 int serial_set_mode(int fd, const char *path, int mode);
 
+// --- Kept on purpose: the rest of the modem-line and mode interface the
+// board's tools know. serial_set_mode uses the first two; the daemon calls none
+// of them directly.
+
 // Raises (level non-zero) or drops RTS. Returns 0, or -1 after perror("ioctl").
 int serial_set_rts(int fd, int level);
-
-// The same for DTR.
-int serial_set_dtr(int fd, int level);
 
 // The RTS level RS-232 mode gives /dev/ttyS1 (paths starting with it); 1 for
 // any other path.
 int serial_stored_rts(const char *path);
+
+// The same as serial_set_rts for DTR.
+int serial_set_dtr(int fd, int level);
 
 // Sets the RTS level RS-232 mode gives /dev/ttyS1; other paths are ignored.
 void serial_store_rts(const char *path, int level);

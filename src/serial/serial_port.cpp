@@ -66,7 +66,7 @@ int set_custom_rate(int fd, int baud)
     // Read back: the driver may refuse or round the divisor.
     memset(&info, 0, sizeof info);
     if (serial_ioctl.get_serial(fd, &info) < 0) {
-        fprintf(stderr, "Warning: Unable check baudrate.\n");
+        fprintf(stderr, "Warning: Unable check baudrate.\n"); // kept on purpose, as worded
         return 0;
     }
     if (static_cast<long long>(info.custom_divisor) * baud != info.baud_base) {

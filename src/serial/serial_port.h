@@ -19,6 +19,8 @@ int serial_open_quiet(const char *path, int baud, int mode, const char *format);
 // Returns `fd`.
 int serial_close(int fd);
 
+// --- Kept on purpose: the tables behind serial_open, part of its interface.
+
 // The termios speed constant of one of the 30 standard rates, else 0 (B0).
 speed_t baud_to_speed(int baud);
 
