@@ -201,7 +201,9 @@ void read_input(bridge &b)
     }
     // Reported once per stretch of end of input, not at every wake-up; the line's
     // odd form (item index, socket pointer) is kept on purpose, as users see it.
-    if (!b.at_eof) printf("i=%d socket=%p length=%d\n", 0, nullptr, static_cast<int>(r));
+    // The null socket of a descriptor item is written as the C libraries of the
+    // board and the PC print a null %p, whichever the daemon is built with.
+    if (!b.at_eof) printf("i=%d socket=%s length=%d\n", 0, "(nil)", static_cast<int>(r));
     b.at_eof = true;
     if (b.cfg->flags & INOUT_STOP_ON_EOF)
         b.ended = INOUT_ENDED_EOF;
