@@ -96,17 +96,16 @@ TEST(ConsoleE2e, StatsCountExactlyTheMessagesThatPassed)
     channel_sub cmd(CMD_SUB, CMD_PUSH);
     int peer = lo_connect(port);
     std::string name = "server " + lo_local_name(peer), got;
-    // Markers until the peer's subscription is live; then every marker sent has
-    // been counted before the counting starts.
+    // Markers, one at a time, until one reaches the peer: those sent before its
+    // subscription was in place reached nobody. Once the last one has come, none
+    // is on its way, and the peer's counter settles at the markers it got.
     channel_push res_push(RES_PUSH);
-    int markers = 0;
-    do {
+    for (int i = 0; i < 50 && !read_until(peer, got, "marker\n", 100); i++)
         res_push.send("marker\n");
-        markers++;
-    } while (markers < 50 && !read_until(peer, got, "marker\n", 100));
-    ASSERT_TRUE(wait_until([&] {
-        return stats_value(console_stats(), name, "msgs_out") == markers;
-    })) << console_stats();
+    long long got_markers = static_cast<long long>(count_of(got, "marker\n"));
+    ASSERT_TRUE(wait_until(
+        [&] { return stats_value(console_stats(), name, "msgs_out") == got_markers; }))
+        << console_stats();
     std::string before = console_stats();
     ASSERT_NE(stats_value(before, name, "msgs_in"), -1) << before;
     for (int i = 0; i < 5; i++) {
