@@ -5,10 +5,12 @@
 set -e
 PACKAGES="g++ cmake make pkg-config libzmq3-dev cppzmq-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind"
 # Targets that need more name it: `setup.sh fuzz` brings the libFuzzer toolchain,
+# `setup.sh bench` the relay the benchmarks compare the endpoints with (socat),
 # any other argument is a package name (make cross passes its own).
 for extra in "$@"; do
     case "$extra" in
     fuzz) PACKAGES="$PACKAGES clang-14 libfuzzer-14-dev libclang-rt-14-dev" ;;
+    bench) PACKAGES="$PACKAGES socat" ;;
     *) PACKAGES="$PACKAGES $extra" ;;
     esac
 done
