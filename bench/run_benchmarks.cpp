@@ -5,9 +5,10 @@
 //
 // DESIGN: the line framer is measured in-process with Google Benchmark; the rest
 // measures whole processes, started and read through the test kit. Daemon and
-// baseline alternate round by round, swapping order every round, so that the
-// noise of a shared machine falls on both alike: a figure is the median of the
-// rounds, a ratio the median of the rounds' own ratios. As root the whole run
+// baseline alternate measurement by measurement, each started afresh for it and
+// the order swapped every time, so that the noise of a shared machine falls on
+// both alike: a figure is the median of the rounds, a ratio the median of the
+// ratios of the pairs that ran back to back. As root the whole run
 // has a network and a /tmp of its own (kit_isolate), so it meets no other daemon
 // or test suite; otherwise it holds the kit's end-to-end lock, and a program that
 // finds its ports taken fails the run. Endpoints that the daemon under test does
@@ -44,7 +45,7 @@ const int CONSOLE_PORT = 5550;
 
 // Lets the threads that start-up launched finish setting up (ms) before memory
 // and threads are read, and connections settle before a rest window opens.
-const int SETTLE_MS = 300;
+const int SETTLE_MS = 100;
 
 struct bench_opts {
     int rounds = 5;            // alternating rounds per section
@@ -56,6 +57,7 @@ struct bench_opts {
     std::string only;          // comma-separated sections to run; empty: all
     std::string daemon_bin = VEXLOND_BINARY;
     std::string baseline_bin = BASELINE_BINARY;
+    bool baseline_is_daemon = false;        // another build of the daemon as the baseline
     std::vector<std::string> baseline_args; // after the baseline's path
 };
 
@@ -220,54 +222,70 @@ int tcp_connect(int port)
 
 // --- channel ------------------------------------------------------------------
 
-// One round on one program: start-up, cost at rest, round trips, throughput,
-// peak memory, SIGINT to exit.
-void channel_round(const program &p, const bench_opts &o, figures &f, int *failures)
+// The channel measurements: round trips, then the throughput runs.
+const int CHANNEL_RUNS = 1 + 4;
+
+// CPU time of the whole program (ms); NAN when /proc does not say.
+double cpu_ms(pid_t pid)
+{
+    proc_sched s;
+    return proc_sched_read(pid, &s) == 0 ? s.cpu_ns / 1e6 : NAN;
+}
+
+// One channel measurement (`run`: 0 the round trips, 1 + i TPUT_RUNS[i]) on a
+// program started for it alone, with its start-up, its cost at rest and SIGINT
+// to exit. Every figure of the run is recorded, NAN where it failed, so that the
+// runs of the two programs stay paired.
+void channel_run(const program &p, int run, const bench_opts &o, figures &f, int *failures)
 {
     std::map<std::string, double> r;
     daemon_proc d;
+    std::string key = run == 0 ? "round trip" : TPUT_RUNS[run - 1].key;
     if (start(d, p)) {
         r["startup"] = static_cast<double>(d.ready_ms - d.start_ms);
         sleep_ms(SETTLE_MS);
         r["threads"] = proc_status(d.pid, "Threads");
         r["rss"] = proc_status(d.pid, "VmRSS");
-        std::vector<double> us;
-        int lost = 0;
-        if (channel_latency(CMD_PUSH, CMD_SUB, o.latency_count, 200, 100, &us, &lost) < 0)
-            ++*failures;
-        r["lat_p50"] = stat_percentile(us, 50);
-        r["lat_p99"] = stat_percentile(us, 99);
-        r["lat_lost"] = lost;
-        for (const tput_run &run : TPUT_RUNS) {
-            long count = run.size == 100 ? o.small_count : o.large_count;
-            throughput_result t;
-            if (channel_throughput(CMD_PUSH, CMD_SUB, count, run.size,
-                                   run.flood ? 0 : CHANNEL_WINDOW, &t) < 0 ||
-                t.seconds <= 0) {
+        double cpu0 = cpu_ms(d.pid);
+        if (run == 0) {
+            std::vector<double> us;
+            int lost = 0;
+            if (channel_latency(CMD_PUSH, CMD_SUB, o.latency_count, 200, 100, &us, &lost) < 0)
                 ++*failures;
-                continue;
+            r["lat_p50"] = stat_percentile(us, 50);
+            r["lat_p99"] = stat_percentile(us, 99);
+        } else {
+            const tput_run &t = TPUT_RUNS[run - 1];
+            long count = t.size == 100 ? o.small_count : o.large_count;
+            throughput_result res;
+            if (channel_throughput(CMD_PUSH, CMD_SUB, count, t.size, t.flood ? 0 : CHANNEL_WINDOW,
+                                   &res) < 0 ||
+                res.seconds <= 0) {
+                ++*failures;
+            } else {
+                r["rate " + key] = res.received / res.seconds;
+                r["drop " + key] = 100.0 * (count - res.received) / count;
+                // Every message taken in counts, delivered or dropped.
+                r["cpu " + key] = 1000.0 * (cpu_ms(d.pid) - cpu0) / res.sent;
             }
-            r[std::string("rate ") + run.key] = t.received / t.seconds;
-            r[std::string("drop ") + run.key] = 100.0 * (count - t.received) / count;
+            r["hwm " + key] = proc_status(d.pid, "VmHWM");
         }
-        r["hwm"] = proc_status(d.pid, "VmHWM");
         r["stop"] = stop_time(d);
     } else {
         ++*failures;
     }
-    for (const char *k :
-         {"startup", "threads", "rss", "lat_p50", "lat_p99", "lat_lost", "hwm", "stop"})
-        f[k].push_back(r.count(k) ? r[k] : NAN);
-    for (const tput_run &run : TPUT_RUNS)
-        for (const char *what : {"rate ", "drop "}) {
-            std::string k = what + std::string(run.key);
-            f[k].push_back(r.count(k) ? r[k] : NAN);
-        }
-    progress("%-9s p50 %.0f us p99 %.0f us, %.0f / %.0f msg/s, flood %.0f / %.0f msg/s "
-             "(100 B / 4 KiB), stop %.1f ms",
-             p.name, f["lat_p50"].back(), f["lat_p99"].back(), f["rate 100 B"].back(),
-             f["rate 4 KiB"].back(), f["rate 100 B flood"].back(), f["rate 4 KiB flood"].back(),
-             f["stop"].back());
+    std::vector<std::string> keys = {"startup", "threads", "rss", "stop"};
+    if (run == 0) keys.insert(keys.end(), {"lat_p50", "lat_p99"});
+    for (const char *what : {"rate ", "drop ", "cpu ", "hwm "})
+        if (run > 0) keys.push_back(what + key);
+    for (const std::string &k : keys) f[k].push_back(r.count(k) ? r[k] : NAN);
+    if (run == 0)
+        progress("%-9s round trip p50 %.1f us, p99 %.1f us", p.name, f["lat_p50"].back(),
+                 f["lat_p99"].back());
+    else
+        progress("%-9s %-11s %9.0f msg/s, %4.1f%% dropped, %.2f us of CPU a message", p.name,
+                 key.c_str(), f["rate " + key].back(), f["drop " + key].back(),
+                 f["cpu " + key].back());
 }
 
 bench_row row(const std::string &figure, double d, double b, int decimals,
@@ -301,23 +319,23 @@ void channel_rows(std::vector<bench_row> &rows, figures &d, figures &b)
 {
     rows.push_back(section("channel: PUSH 127.0.0.1:5554 -> SUB 127.0.0.1:5552 over TCP; "
                            "baseline zmq_proxy"));
-    rows.push_back(paired("100 B, sub keeps up: delivered (msg/s)", d, b, "rate 100 B", 0,
-                          TARGET_RATIO_MIN, 1.2));
-    rows.push_back(paired("4 KiB, sub keeps up: delivered (msg/s)", d, b, "rate 4 KiB", 0,
-                          TARGET_RATIO_MIN, 1.0));
-    rows.push_back(paired("100 B flood: delivered (msg/s)", d, b, "rate 100 B flood", 0,
-                          TARGET_RATIO_MIN, 1.2));
-    rows.push_back(paired("100 B flood: dropped (% of sent)", d, b, "drop 100 B flood", 1));
-    rows.push_back(paired("4 KiB flood: delivered (msg/s)", d, b, "rate 4 KiB flood", 0,
-                          TARGET_RATIO_MIN, 1.0));
-    rows.push_back(paired("4 KiB flood: dropped (% of sent)", d, b, "drop 4 KiB flood", 1));
+    const char *names[] = {"100 B, sub keeps up", "4 KiB, sub keeps up", "100 B flood",
+                           "4 KiB flood"};
+    for (int i = 0; i < 4; i++) {
+        std::string n = names[i], k = TPUT_RUNS[i].key;
+        rows.push_back(paired(n + ": delivered (msg/s)", d, b, "rate " + k, 0, TARGET_RATIO_MIN,
+                              TPUT_RUNS[i].size == 100 ? 1.2 : 1.0));
+        if (TPUT_RUNS[i].flood)
+            rows.push_back(paired(n + ": dropped (% of sent)", d, b, "drop " + k, 1));
+        rows.push_back(paired(n + ": CPU a message (us)", d, b, "cpu " + k, 2));
+    }
     rows.push_back(paired("round trip 100 B p50 (us)", d, b, "lat_p50", 1, TARGET_RATIO_MAX, 1.0));
     rows.push_back(paired("round trip 100 B p99 (us)", d, b, "lat_p99", 1, TARGET_RATIO_MAX, 1.2));
     rows.push_back(paired("SIGINT to exit, no links (ms)", d, b, "stop", 2, TARGET_ABS_BELOW, 50));
     rows.push_back(paired("start-up to ready line (ms)", d, b, "startup", 0));
     rows.push_back(paired("threads at rest", d, b, "threads", 0));
     rows.push_back(paired("VmRSS at rest (KiB)", d, b, "rss", 0));
-    rows.push_back(paired("VmHWM after the runs (KiB)", d, b, "hwm", 0));
+    rows.push_back(paired("VmHWM after a 4 KiB flood (KiB)", d, b, "hwm 4 KiB flood", 0));
 }
 
 // --- at rest --------------------------------------------------------------------
@@ -560,7 +578,7 @@ void usage(const char *prog)
 {
     fprintf(stderr,
             "Usage: %s [--rounds N] [--rest-seconds N] [--quick] [--daemon PATH]\n"
-            "          [--baseline PATH] [--baseline-arg ARG]...\n"
+            "          [--baseline PATH | --baseline-daemon PATH] [--baseline-arg ARG]...\n"
             "          [--only micro,channel,rest,stop,line] [--benchmark_* flags]\n",
             prog);
 }
@@ -580,6 +598,8 @@ int parse_args(int *argc, char **argv, bench_opts *o)
             o->daemon_bin = argv[++i];
         else if (a == "--baseline" && has_next)
             o->baseline_bin = argv[++i];
+        else if (a == "--baseline-daemon" && has_next)
+            o->baseline_bin = argv[++i], o->baseline_is_daemon = true;
         else if (a == "--baseline-arg" && has_next)
             o->baseline_args.push_back(argv[++i]);
         else if (a == "--only" && has_next)
@@ -599,6 +619,12 @@ int parse_args(int *argc, char **argv, bench_opts *o)
         }
     }
     *argc = out;
+    // The programs start in directories of their own: a relative path would miss.
+    for (std::string *path : {&o->daemon_bin, &o->baseline_bin}) {
+        char *full = realpath(path->c_str(), nullptr);
+        if (full) *path = full;
+        free(full);
+    }
     if (o->rounds < 1 || o->rest_seconds < 1) {
         usage(argv[0]);
         return -1;
@@ -635,7 +661,8 @@ int main(int argc, char **argv)
     }
 
     program daemon = {"daemon", o.daemon_bin, {}, READY_LINE};
-    program baseline = {"zmq_proxy", o.baseline_bin, o.baseline_args, BASELINE_READY};
+    program baseline = {o.baseline_is_daemon ? "baseline" : "zmq_proxy", o.baseline_bin,
+                        o.baseline_args, o.baseline_is_daemon ? READY_LINE : BASELINE_READY};
     std::vector<bench_row> rows;
     int failures = 0;
 
@@ -643,9 +670,13 @@ int main(int argc, char **argv)
         figures d, b;
         for (int r = 0; r < o.rounds; r++) {
             progress("channel round %d of %d", r + 1, o.rounds);
-            bool daemon_first = r % 2 == 0;
-            channel_round(daemon_first ? daemon : baseline, o, daemon_first ? d : b, &failures);
-            channel_round(daemon_first ? baseline : daemon, o, daemon_first ? b : d, &failures);
+            for (int run = 0; run < CHANNEL_RUNS; run++) {
+                bool daemon_first = (r + run) % 2 == 0;
+                channel_run(daemon_first ? daemon : baseline, run, o, daemon_first ? d : b,
+                            &failures);
+                channel_run(daemon_first ? baseline : daemon, run, o, daemon_first ? b : d,
+                            &failures);
+            }
         }
         channel_rows(rows, d, b);
     }
