@@ -72,6 +72,13 @@ int zmq_catch_up(void *sock)
     return zmq_getsockopt(sock, ZMQ_EVENTS, &events, &size) < 0 ? -1 : 0;
 }
 
+int zmq_notify_fd(void *sock)
+{
+    int fd = -1;
+    size_t size = sizeof fd;
+    return zmq_getsockopt(sock, ZMQ_FD, &fd, &size) < 0 ? -1 : fd;
+}
+
 int zmq_send_nowait(void *sock, const void *buf, size_t len)
 {
     int rc = zmq_send(sock, buf, len, ZMQ_DONTWAIT);
