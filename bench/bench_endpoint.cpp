@@ -88,8 +88,21 @@ static bool wait_line(const chunk_source &from, std::string &pending, const std:
     }
 }
 
-int line_latency(int fd, const chunk_source &from, int count, std::vector<double> *us, int *lost,
-                 std::string *why)
+// Wake-ups and CPU time (ns) of `pids` together; false when /proc does not say.
+static bool relay_sched(const std::vector<pid_t> &pids, proc_sched *sum)
+{
+    sum->wakeups = sum->cpu_ns = 0;
+    for (pid_t pid : pids) {
+        proc_sched s;
+        if (proc_sched_read(pid, &s) != 0) return false;
+        sum->wakeups += s.wakeups;
+        sum->cpu_ns += s.cpu_ns;
+    }
+    return true;
+}
+
+int line_latency(int fd, const chunk_source &from, const std::vector<pid_t> &relay, int count,
+                 line_result *r, std::string *why)
 {
     std::string pending, chunk;
     bool through = false;
@@ -107,6 +120,8 @@ int line_latency(int fd, const chunk_source &from, int count, std::vector<double
     while (from(chunk, 100)) {
     }
     pending.clear();
+    proc_sched s0, s1;
+    bool counted = relay_sched(relay, &s0);
     for (int i = 0; i < count; i++) {
         char line[32];
         snprintf(line, sizeof line, "E%06d endpoint line\n", i);
@@ -116,9 +131,13 @@ int line_latency(int fd, const chunk_source &from, int count, std::vector<double
             return -1;
         }
         if (wait_line(from, pending, line, LINE_TIMEOUT_MS))
-            us->push_back((bench_now_ns() - t0) / 1000.0);
+            r->us.push_back((bench_now_ns() - t0) / 1000.0);
         else
-            (*lost)++;
+            r->lost++;
+    }
+    if (counted && relay_sched(relay, &s1) && count > 0) {
+        r->wakeups = static_cast<double>(s1.wakeups - s0.wakeups) / count;
+        r->cpu_us = (s1.cpu_ns - s0.cpu_ns) / 1000.0 / count;
     }
     return 0;
 }

@@ -5,6 +5,7 @@
 
 #include "kit.h"
 
+#include <cmath>
 #include <functional>
 #include <string>
 #include <vector>
@@ -18,13 +19,20 @@ chunk_source chunks_of(channel_sub &sub);
 // A stream socket as a chunk source: what one read gives.
 chunk_source chunks_of(int fd);
 
+struct line_result {
+    std::vector<double> us; // each timed line, written until come out, microseconds
+    int lost = 0;           // timed lines that never came
+    double wakeups = NAN;   // wake-ups of the relaying processes a timed line
+    double cpu_us = NAN;    // their CPU time a timed line, microseconds
+};
+
 // Line latency: writes numbered lines to `fd` one at a time and times each until
-// it has come out of `from` (whole, or in pieces). Warm-up lines go first until
-// one gets through, since the path is set up in the background. Appends
-// microseconds to `us`, counts lines that never came in `lost`. Returns 0, or -1
-// with the reason in `why` when no line got through.
-int line_latency(int fd, const chunk_source &from, int count, std::vector<double> *us, int *lost,
-                 std::string *why);
+// it has come out of `from` (whole, or in pieces), and counts what the processes
+// `relay` (those between the two) spent on them. Warm-up lines go first until
+// one gets through, since the path is set up in the background. Returns 0, or
+// -1 with the reason in `why` when no line got through.
+int line_latency(int fd, const chunk_source &from, const std::vector<pid_t> &relay, int count,
+                 line_result *r, std::string *why);
 
 // The relay a user would set up instead of the daemon's pty or TCP server
 // endpoint and its channel: two socat processes in a chain (see bench_endpoint.cpp).

@@ -486,23 +486,25 @@ double stop_with_links(const program &daemon)
 
 struct line_figures {
     std::string why; // set when nothing could be measured
-    std::vector<double> us;
-    int lost = 0;
+    line_result r;
 };
 
-void measure_lines(line_figures &e, int fd, const chunk_source &from, int count)
+void measure_lines(line_figures &e, int fd, const chunk_source &from,
+                   const std::vector<pid_t> &relay, int count)
 {
     if (fd < 0) {
         e.why = "could not open the endpoint";
         return;
     }
-    if (line_latency(fd, from, count, &e.us, &e.lost, &e.why) == 0) e.why.clear();
+    if (line_latency(fd, from, relay, count, &e.r, &e.why) == 0) e.why.clear();
 }
 
 void record(figures &f, const std::string &key, const line_figures &e)
 {
-    f[key + " p50"].push_back(stat_percentile(e.us, 50));
-    f[key + " p99"].push_back(stat_percentile(e.us, 99));
+    f[key + " p50"].push_back(stat_percentile(e.r.us, 50));
+    f[key + " p99"].push_back(stat_percentile(e.r.us, 99));
+    f[key + " wakeups"].push_back(e.r.wakeups);
+    f[key + " cpu"].push_back(e.r.cpu_us);
     f[key + " built"].push_back(e.why == NOT_BUILT ? 0 : 1);
     if (!e.why.empty()) progress("%s: %s", key.c_str(), e.why.c_str());
 }
@@ -522,12 +524,12 @@ void daemon_lines(const program &daemon, int count, figures &f)
     if (up) {
         channel_sub sub(CMD_SUB, CMD_PUSH);
         int fd = slave.empty() ? -1 : open_raw(slave);
-        measure_lines(pty, fd, chunks_of(sub), count);
+        measure_lines(pty, fd, chunks_of(sub), {d.pid}, count);
         if (fd >= 0) close(fd);
         fd = tcp_connect(server);
-        measure_lines(tcp, fd, chunks_of(sub), count);
+        measure_lines(tcp, fd, chunks_of(sub), {d.pid}, count);
         if (fd >= 0) close(fd);
-        if (serial_built) measure_lines(serial, bus.master, chunks_of(sub), count);
+        if (serial_built) measure_lines(serial, bus.master, chunks_of(sub), {d.pid}, count);
         stop_time(d);
     }
     if (!up) pty.why = tcp.why = serial.why = "the daemon did not start";
@@ -545,7 +547,8 @@ void relay_lines(int count, figures &f)
     for (relay_kind kind : {RELAY_PTY, RELAY_TCP}) {
         socat_relay r;
         line_figures e;
-        if (relay_start(r, kind, &e.why)) measure_lines(e, r.writer, chunks_of(r.reader), count);
+        if (relay_start(r, kind, &e.why))
+            measure_lines(e, r.writer, chunks_of(r.reader), {r.hop1.pid, r.hop2.pid}, count);
         record(f, kind == RELAY_PTY ? "pty" : "tcpserver", e);
     }
     record(f, "serial", line_figures()); // no relay of its own: the pty relay stands for it
@@ -566,9 +569,11 @@ void line_rows(std::vector<bench_row> &rows, figures &d, figures &b)
         bench_row p50 = paired(std::string(n[1]) + " p50 (us)", d, b, k + " p50", 0,
                                k == "serial" ? TARGET_NONE : TARGET_RATIO_MAX, 1.0);
         bench_row p99 = paired(std::string(n[1]) + " p99 (us)", d, b, k + " p99", 0);
-        if (!built) p50.note = p99.note = NOT_BUILT;
-        rows.push_back(p50);
-        rows.push_back(p99);
+        bench_row wake =
+            paired(std::string(n[1]) + ": relay wake-ups a line", d, b, k + " wakeups", 1);
+        bench_row cpu = paired(std::string(n[1]) + ": relay CPU a line (us)", d, b, k + " cpu", 1);
+        if (!built) p50.note = p99.note = wake.note = cpu.note = NOT_BUILT;
+        for (const bench_row &r : {p50, p99, wake, cpu}) rows.push_back(r);
     }
 }
 
