@@ -113,6 +113,11 @@ int fwd_open(const fwd_cfg *cfg)
         return -1;
     }
     s.pull.set(zmq::sockopt::maxmsgsize, FWD_HARD_MAX_MSG_SIZE);
+    // Kept on purpose: ZeroMQ's high-water marks (1,000 messages a peer) and the
+    // kernel's own socket buffer sizing. A higher publisher mark only turns a
+    // slow subscriber's drops into memory held for it (it bounds messages, not
+    // bytes: 10,000 messages of 16 KiB would be 160 MiB a subscriber), without
+    // delivering more a second; fixed buffer sizes would turn autotuning off.
     bind_reported(s.pub, channel_pub_inproc(cfg->channel));
     bind_reported(s.pub, cfg->pub[0]);
     bind_reported(s.pub, cfg->pub[1]);
