@@ -61,7 +61,8 @@ test: build
 
 # Builds only what the benchmarks run (not the test suite), then runs them:
 # `make bench BENCH_ARGS=--quick` for a short run, `--help` for the options.
-bench: setup
+bench:
+	@sh scripts/setup.sh bench
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 	cmake --build $(BUILD) -j $(JOBS) --target benchmarks
 	$(BUILD)/bench/run_benchmarks $(BENCH_ARGS)

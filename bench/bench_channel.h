@@ -4,14 +4,6 @@
 
 #include <string>
 #include <vector>
-#include <zmq.hpp>
-
-// Makes `sub` live: pushes probe messages through `push` until one comes back,
-// then drains what is left. Returns 0, or -1 after `timeout_ms`.
-int channel_make_live(zmq::socket_t &push, zmq::socket_t &sub, int timeout_ms = 5000);
-
-// Receives the next message on `s` within `timeout_ms` into `msg`. True on success.
-bool channel_recv(zmq::socket_t &s, std::string &msg, int timeout_ms);
 
 // Round trips, one message of `size` bytes at a time, from a PUSH on `push_ep` to
 // a SUB on `sub_ep`, after `warmup` untimed ones. Appends each time in

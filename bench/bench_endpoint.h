@@ -1,33 +1,49 @@
-// Benchmark clients of the daemon's byte-stream endpoints: a program on a pty
-// slave, a TCP peer of the server port, and a bus on the far side of a pty pair
-// that stands in for the serial port.
+// Benchmark clients of the byte-stream endpoints: line latency from a program on
+// a pty, a TCP peer or a bus, to whatever carries the line on, and the two-hop
+// socat relay that the daemon's endpoints are set against.
 #pragma once
 
+#include "kit.h"
+
+#include <cmath>
+#include <functional>
 #include <string>
 #include <vector>
 
-// Opens a new pseudo-terminal master (close-on-exec) and gives its slave's path.
-// Returns the master descriptor, or -1.
-int pty_pair_open(std::string *slave_path);
+// Hands over what has arrived since the last call (a message, or bytes of a
+// stream) within `timeout_ms`; false when nothing came.
+using chunk_source = std::function<bool(std::string &chunk, int timeout_ms)>;
 
-// Opens a pty slave (or a link to one) in raw mode, as a controller program
-// would. Returns the descriptor, or -1.
-int pty_slave_open_raw(const std::string &path);
+// A channel subscriber as a chunk source: its messages, probes left out.
+chunk_source chunks_of(channel_sub &sub);
+// A stream socket as a chunk source: what one read gives.
+chunk_source chunks_of(int fd);
 
-// Connects to 127.0.0.1:port with TCP_NODELAY, retrying refusals for up to
-// `timeout_ms` (a listener thread may still be binding). Returns the socket or -1.
-int tcp_connect_loopback(int port, int timeout_ms);
+struct line_result {
+    std::vector<double> us; // each timed line, written until come out, microseconds
+    int lost = 0;           // timed lines that never came
+    double wakeups = NAN;   // wake-ups of the relaying processes a timed line
+    double cpu_us = NAN;    // their CPU time a timed line, microseconds
+};
 
-// True when nothing holds `port` on any local address: it can be bound now.
-bool tcp_port_free(int port);
+// Line latency: writes numbered lines to `fd` one at a time and times each until
+// it has come out of `from` (whole, or in pieces), and counts what the processes
+// `relay` (those between the two) spent on them. Warm-up lines go first until
+// one gets through, since the path is set up in the background. Returns 0, or
+// -1 with the reason in `why` when no line got through.
+int line_latency(int fd, const chunk_source &from, const std::vector<pid_t> &relay, int count,
+                 line_result *r, std::string *why);
 
-// The text after `tag` up to the end of its line in `out`, or "" when absent
-// (for the pty banner: "pty: " gives the slave, "pth: " the link).
-std::string banner_value(const std::string &out, const std::string &tag);
+// The relay a user would set up instead of the daemon's pty or TCP server
+// endpoint and its channel: two socat processes in a chain (see bench_endpoint.cpp).
+struct socat_relay {
+    daemon_proc hop1, hop2; // the endpoint's hop and the channel's hop
+    int reader = -1;        // the TCP reader that stands for the subscriber
+    int writer = -1;        // the pty slave or TCP connection lines are written to
+    ~socat_relay();
+};
 
-// Line latency of an endpoint: writes numbered lines to `fd` one at a time and
-// times each until it is published on `sub_ep` (made live by probes pushed to
-// `probe_ep`). Appends microseconds to `us`, counts lines that never arrived in
-// `lost`. Returns 0, or -1 with the reason in `why` when no line got through.
-int endpoint_latency(int fd, const std::string &sub_ep, const std::string &probe_ep, int count,
-                     std::vector<double> *us, int *lost, std::string *why);
+enum relay_kind { RELAY_PTY, RELAY_TCP };
+
+// Sets up the relay with a reader and a writer. False with the reason in `why`.
+bool relay_start(socat_relay &r, relay_kind kind, std::string *why);

@@ -7,8 +7,7 @@
 
 #include <string>
 
-namespace
-{
+namespace {
 
 void count_bytes(void *ctx, const char *, size_t len)
 {
@@ -19,8 +18,7 @@ void count_bytes(void *ctx, const char *, size_t len)
 std::string repeat(const std::string &unit, size_t len)
 {
     std::string s;
-    while (s.size() < len)
-        s += unit;
+    while (s.size() < len) s += unit;
     s.resize(len);
     return s;
 }

@@ -1,109 +1,87 @@
-// run_benchmarks: measures vexlond against a forwarder built from libzmq's own
-// zmq_proxy on the same endpoints, and prints each figure beside the baseline's
-// as a ratio, with the targets the daemon is held to.
+// run_benchmarks: measures vexlond's channels against a forwarder built from
+// libzmq's own zmq_proxy on the same endpoints, its rest and its shutdown, and
+// its pty and TCP endpoints against a two-hop socat relay; prints each figure
+// beside the baseline's, with the ratio and the target the daemon is held to.
 //
 // DESIGN: the line framer is measured in-process with Google Benchmark; the rest
-// measures whole processes. Daemon and baseline runs alternate (and swap order
-// every round) so that the noise of a shared machine falls on both alike. The
-// daemon's ports are fixed, so everything that starts a program holds the
-// machine-wide end-to-end lock that the test suite also takes. Endpoints that the
-// daemon under test does not have are detected at run time (no banner, no
-// listener) and reported as not built rather than failed.
+// measures whole processes, started and read through the test kit. Daemon and
+// baseline alternate measurement by measurement, each started afresh for it and
+// the order swapped every time, so that the noise of a shared machine falls on
+// both alike: a figure is the median of the rounds, a ratio the median of the
+// ratios of the pairs that ran back to back. As root the whole run
+// has a network and a /tmp of its own (kit_isolate), so it meets no other daemon
+// or test suite; otherwise it holds the kit's end-to-end lock, and a program that
+// finds its ports taken fails the run. Endpoints that the daemon under test does
+// not have are reported as not built rather than failed.
 #include "bench_channel.h"
 #include "bench_endpoint.h"
-#include "bench_proc.h"
 #include "bench_stats.h"
+#include "kit.h"
 
 #include <benchmark/benchmark.h>
 
-#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <fstream>
+#include <map>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sched.h>
-#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <zmq.h>
 
-namespace
-{
+namespace {
 
-const char CMD_PUSH[] = "tcp://127.0.0.1:5554";
-const char CMD_SUB[] = "tcp://127.0.0.1:5552";
-const char LOCK_PATH[] = "/tmp/vexlond-e2e.lock";
-const char DAEMON_READY[] = "Accepting commands on port 5550\n";
 const char BASELINE_READY[] = "zmq_proxy ready\n";
 const char SERIAL_READY[] = "Setting p1025 as card on bus";
 const char NOT_BUILT[] = "n/a (endpoint not built)";
-
-// Ports besides the channel ports: the TCP server endpoint, and one that nothing
-// listens on for the link that keeps failing. Both are checked free before use.
 const int CONSOLE_PORT = 5550;
-const int TCPSERVER_PORT = 5565;
-const int CLOSED_PORT = 5599;
-const int CHANNEL_PORTS[] = {5550, 5551, 5552, 5553, 5554};
+
+// Lets the threads that start-up launched finish setting up (ms) before memory
+// and threads are read, and connections settle before a rest window opens.
+const int SETTLE_MS = 100;
 
 struct bench_opts {
-    int rounds = 5;            // interleaved channel rounds per program
-    int idle_seconds = 10;     // window of each idle measurement
+    int rounds = 5;            // alternating rounds per section
+    int rest_seconds = 10;     // window of each measurement at rest
     int latency_count = 2000;  // timed round trips per round
-    long small_count = 100000; // 32-byte messages per throughput round
-    long large_count = 10000;  // 4 KiB messages per throughput round
-    int endpoint_count = 1000; // timed lines per endpoint
+    long small_count = 100000; // 100-byte messages per throughput run
+    long large_count = 10000;  // 4 KiB messages per throughput run
+    int line_count = 400;      // timed lines per endpoint and round
     std::string only;          // comma-separated sections to run; empty: all
     std::string daemon_bin = VEXLOND_BINARY;
     std::string baseline_bin = BASELINE_BINARY;
+    bool baseline_is_daemon = false;        // another build of the daemon as the baseline
     std::vector<std::string> baseline_args; // after the baseline's path
 };
 
 struct program {
     const char *name;
-    std::vector<std::string> argv; // path and arguments
-    const char *ready;
+    std::string binary;
+    std::vector<std::string> args;
+    std::string ready; // its ready line
 };
 
-struct prog_figures {
-    std::vector<double> lat_us; // pooled over the rounds
-    int lat_lost = 0;
-    // One entry per round for each throughput run of TPUT_RUNS.
-    std::vector<double> rate[4], drop[4];
-    std::vector<double> startup_ms, shutdown_ms, rss_rest, threads_rest, hwm_load;
-    int failures = 0;
-};
+// One figure per round, NAN where the round could not measure it, so that the
+// rounds of the two programs stay paired.
+using figures = std::map<std::string, std::vector<double>>;
 
 // The throughput runs of a round: both sizes, flow-controlled and flooding.
 struct tput_run {
     size_t size;
     bool flood;
-    const char *label;
+    const char *key;
 };
-const tput_run TPUT_RUNS[4] = {{32, false, "32 B"},
+const tput_run TPUT_RUNS[4] = {{100, false, "100 B"},
                                {4096, false, "4 KiB"},
-                               {32, true, "32 B flood"},
+                               {100, true, "100 B flood"},
                                {4096, true, "4 KiB flood"}};
-
-struct idle_figures {
-    double cpu_pct = NAN;
-    double wakeups = NAN; // per second, all threads
-    proc_mem mem;
-    std::string live; // endpoints seen working during the window
-};
-
-struct endpoint_figures {
-    const char *name = "";
-    bool built = false;
-    std::string why; // set when built but not measurable
-    std::vector<double> us;
-    int lost = 0;
-};
 
 void progress(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void progress(const char *fmt, ...)
@@ -119,56 +97,15 @@ void progress(const char *fmt, ...)
 void sleep_ms(int ms)
 {
     struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {
+    while (nanosleep(&ts, &ts) < 0) {
     }
-}
-
-int take_lock()
-{
-    int fd = open(LOCK_PATH, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        perror(LOCK_PATH);
-        return -1;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
-    progress("waiting for %s (end-to-end tests are running)", LOCK_PATH);
-    // As long as the test harness waits: a whole test program may be ahead.
-    for (int i = 0; i < 6000; i++) {
-        sleep_ms(100);
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
-    }
-    fprintf(stderr, "could not take %s in 10 minutes\n", LOCK_PATH);
-    close(fd);
-    return -1;
-}
-
-// Another daemon on the fixed ports would be measured instead of ours.
-bool ports_free(const std::vector<int> &extra)
-{
-    std::vector<int> ports(std::begin(CHANNEL_PORTS), std::end(CHANNEL_PORTS));
-    ports.insert(ports.end(), extra.begin(), extra.end());
-    for (int port : ports) {
-        bool free = false;
-        for (int i = 0; i < 20 && !(free = tcp_port_free(port)); i++)
-            sleep_ms(100);
-        if (!free) {
-            fprintf(stderr, "port %d is in use: is a vexlond running outside %s?\n", port,
-                    LOCK_PATH);
-            return false;
-        }
-    }
-    return true;
 }
 
 std::string cpu_model()
 {
     std::ifstream in("/proc/cpuinfo");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("model name", 0) == 0) {
-            size_t colon = line.find(':');
-            if (colon != std::string::npos) return line.substr(colon + 2);
-        }
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
     return "unknown CPU";
 }
 
@@ -189,7 +126,7 @@ std::string load_average()
     return buf;
 }
 
-void print_header(const bench_opts &o)
+void print_header(const bench_opts &o, bool isolated)
 {
     struct utsname u;
     uname(&u);
@@ -201,269 +138,176 @@ void print_header(const bench_opts &o)
     printf("vexlond benchmark, %s\n", date);
     printf("machine: %d CPUs (nproc), %s, Linux %s, load average %s at start\n", usable_cpus(),
            cpu_model().c_str(), u.release, load_average().c_str());
-    printf("libzmq %d.%d.%d; baseline: zmq_proxy, one context, PULL->PUB per channel on the "
-           "daemon's endpoints\n",
+    printf("%s\n", isolated ? "isolated: a network namespace and a /tmp of its own (no other "
+                              "daemon or test can meet it)"
+                            : "not isolated (not root): holds the end-to-end tests' lock; a "
+                              "program that finds its ports taken fails the run");
+    printf("libzmq %d.%d.%d; baselines: zmq_proxy (one context, PULL->PUB per channel on the "
+           "daemon's endpoints), a two-hop socat relay\n",
            major, minor, patch);
-    printf("%d interleaved rounds; latency %d round trips/round; throughput %ld x 32 B and "
-           "%ld x 4 KiB/round; idle %d s\n\n",
-           o.rounds, o.latency_count, o.small_count, o.large_count, o.idle_seconds);
+    printf("%d alternating rounds; figures are medians of rounds, ratios medians of each round's "
+           "ratio; round trips %d/round; throughput %ld x 100 B, %ld x 4 KiB/run; lines "
+           "%d/round; rest %d s\n\n",
+           o.rounds, o.latency_count, o.small_count, o.large_count, o.line_count, o.rest_seconds);
     fflush(stdout);
 }
 
-// One channel round on one program: start-up, memory at rest, latency, both
-// throughputs, peak memory, shutdown.
-void channel_round(const program &prog, const bench_opts &o, prog_figures *f)
+// Starts `p` with `extra` arguments in `dir` (a new temporary one when empty).
+// False, after a message, when it does not get ready or finds a port taken.
+bool start(daemon_proc &d, const program &p, const std::vector<std::string> &extra = {},
+           const std::string &dir = "")
 {
-    if (!ports_free({})) {
-        f->failures++;
-        return;
+    daemon_start_opts opts;
+    opts.binary = p.binary;
+    opts.ready_line = p.ready;
+    opts.dir = dir;
+    std::vector<std::string> args = p.args;
+    args.insert(args.end(), extra.begin(), extra.end());
+    daemon_start(d, args, opts);
+    std::string err = daemon_stderr(d);
+    bool ready;
+    {
+        std::lock_guard<std::mutex> lock(d.mu);
+        ready = d.ready_ms != 0;
     }
-    bench_proc p;
-    if (proc_start(&p, prog.argv, prog.ready) < 0) {
-        f->failures++;
-        return;
-    }
-    f->startup_ms.push_back(proc_startup_ms(&p));
-    // Lets the threads that start-up launched finish setting up before the count.
-    sleep_ms(300);
-    proc_mem m;
-    if (proc_status(p.pid, &m) == 0) {
-        f->rss_rest.push_back(m.rss_kib);
-        f->threads_rest.push_back(m.threads);
-    }
-
-    size_t before = f->lat_us.size();
-    int lost = 0;
-    if (channel_latency(CMD_PUSH, CMD_SUB, o.latency_count, 200, 32, &f->lat_us, &lost) < 0)
-        f->failures++;
-    f->lat_lost += lost;
-    std::vector<double> mine(f->lat_us.begin() + static_cast<long>(before), f->lat_us.end());
-
-    std::string summary;
-    for (int i = 0; i < 4; i++) {
-        const tput_run &run = TPUT_RUNS[i];
-        long count = run.size == 32 ? o.small_count : o.large_count;
-        throughput_result t;
-        if (channel_throughput(CMD_PUSH, CMD_SUB, count, run.size, run.flood ? 0 : CHANNEL_WINDOW,
-                               &t) < 0 ||
-            t.seconds <= 0) {
-            f->failures++;
-            continue;
-        }
-        f->rate[i].push_back(t.received / t.seconds);
-        f->drop[i].push_back(100.0 * static_cast<double>(count - t.received) / count);
-        char part[96];
-        snprintf(part, sizeof part, ", %s %.0f msg/s (%ld of %ld)", run.label,
-                 t.received / t.seconds, t.received, count);
-        summary += part;
-    }
-    if (proc_status(p.pid, &m) == 0) f->hwm_load.push_back(m.hwm_kib);
-
-    int status = 0;
-    double down = proc_stop(&p, SIGINT, 10000, &status);
-    if (down >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        f->shutdown_ms.push_back(down);
-    else
-        f->failures++;
-    progress("%-9s start %.1f ms, latency p50 %.0f us p99 %.0f us (%d lost)%s, stop %.0f ms",
-             prog.name, proc_startup_ms(&p), stat_percentile(mine, 50), stat_percentile(mine, 99),
-             lost, summary.c_str(), down);
-    bench_remove_dir(p.dir);
+    // Without isolation another daemon on the fixed ports would be measured instead.
+    if (ready && err.find("Address already in use") == std::string::npos) return true;
+    progress("%s: not ready or a port is taken; stderr:\n%s", p.name, err.c_str());
+    return false;
 }
 
-struct idle_setup {
-    std::string dir;
-    std::vector<std::string> args;
-    int serial_master = -1;
-    bool every_endpoint = false;
-};
-
-// The daemon with every endpoint it can have: stdin (on /dev/null, as after
-// --daemon), an input file already read to its end, stdout, a pty behind a link,
-// the TCP server, a link to a port where nothing listens, the serial port on a
-// pty pair, and the console.
-idle_setup every_endpoint_setup(const std::vector<std::string> &argv)
+// SIGINT to exit (ms); NAN when it did not exit with status 0.
+double stop_time(daemon_proc &d)
 {
-    idle_setup s;
-    s.every_endpoint = true;
-    s.dir = bench_temp_dir();
-    std::ofstream(s.dir + "/input.txt") << "first input line\nsecond input line\n";
-    std::string slave;
-    s.serial_master = pty_pair_open(&slave);
-    std::string serial_link = s.dir + "/ttyBENCH0"; // the device name must contain "tty"
-    if (s.serial_master >= 0 && symlink(slave.c_str(), serial_link.c_str()) < 0) perror("symlink");
-    s.args = argv;
-    s.args.insert(s.args.end(),
-                  {"--stdin", "command", "--stdout", "response", "-i", s.dir + "/input.txt",
-                   "--pty=" + s.dir + "/ptylink", "--tcpserver", std::to_string(TCPSERVER_PORT),
-                   "--tcpclient", "127.0.0.1:" + std::to_string(CLOSED_PORT)});
-    if (s.serial_master >= 0) {
-        s.args.push_back("--serial");
-        s.args.push_back(serial_link + ":115200");
-        s.args.push_back("--card");
-    }
-    return s;
-}
-
-// Whether the daemon has printed `text`. Start-up prints its endpoint lines before
-// the ready line; a short grace covers one that comes just after it.
-bool announced(bench_proc *p, const std::string &text)
-{
-    return proc_wait_stdout(p, text, 300);
-}
-
-// Attaches a client to every endpoint that turns out to exist; returns the
-// descriptors to keep open for the window and notes what is live.
-std::vector<int> attach_clients(bench_proc *p, std::string *live)
-{
-    std::vector<int> fds;
-    // Built into every daemon; the rest shows itself or is taken as not built.
-    *live = "stdin (/dev/null), input file (at its end), stdout";
-    announced(p, "pth: ");
-    std::string out = proc_stdout(p);
-    std::string link = banner_value(out, "pth: ");
-    if (!link.empty()) {
-        int fd = pty_slave_open_raw(link);
-        if (fd >= 0) {
-            fds.push_back(fd);
-            *live += ", pty (slave open)";
-        }
-    }
-    if (announced(p, SERIAL_READY)) *live += ", serial (pty pair)";
-    int fd = tcp_connect_loopback(TCPSERVER_PORT, 1000);
-    if (fd >= 0) {
-        fds.push_back(fd);
-        *live += ", tcpserver (1 connection)";
-    }
-    fd = tcp_connect_loopback(CONSOLE_PORT, 1000);
-    if (fd >= 0) {
-        fds.push_back(fd);
-        *live += ", console (1 connection)";
-    }
-    // The link announces each attempt; one within its first retry period shows it runs.
-    if (proc_wait_stdout(p, "Connect to 127.0.0.1:" + std::to_string(CLOSED_PORT), 1500))
-        *live += ", link to a closed port";
-    return fds;
-}
-
-idle_figures idle_run(const program &prog, const idle_setup &s, int seconds)
-{
-    idle_figures f;
-    if (!ports_free({TCPSERVER_PORT, CLOSED_PORT})) return f;
-    bench_proc p;
-    p.dir = s.dir;
-    std::vector<std::string> args = s.args.empty() ? prog.argv : s.args;
-    if (proc_start(&p, args, prog.ready) < 0) return f;
-    std::vector<int> fds;
-    if (s.every_endpoint) fds = attach_clients(&p, &f.live);
-    // Start-up work and the first connections settle before the window opens.
-    sleep_ms(1000);
-    proc_sched s0, s1;
-    proc_mem m0;
-    int rc = proc_sched_read(p.pid, &s0);
     long long t0 = bench_now_ns();
-    proc_status(p.pid, &m0);
-    sleep_ms(seconds * 1000);
-    rc |= proc_sched_read(p.pid, &s1);
-    long long t1 = bench_now_ns();
-    proc_status(p.pid, &f.mem);
-    if (rc == 0) {
-        double window_ns = static_cast<double>(t1 - t0);
-        f.cpu_pct = 100.0 * static_cast<double>(s1.cpu_ns - s0.cpu_ns) / window_ns;
-        f.wakeups = static_cast<double>(s1.slices - s0.slices) / (window_ns / 1e9);
-    }
-    // CPU time of threads that ended inside the window is not counted: say so.
-    if (m0.threads != f.mem.threads)
-        progress("%s: thread count changed during the idle window (%d -> %d)", prog.name,
-                 m0.threads, f.mem.threads);
-    for (int fd : fds)
-        close(fd);
-    proc_stop(&p, SIGINT, 10000);
-    if (s.dir.empty()) bench_remove_dir(p.dir);
-    progress("%-9s idle %s: %.3f%% of a core, %.1f wake-ups/s, VmRSS %ld KiB, %d threads%s%s",
-             prog.name, s.every_endpoint ? "with every endpoint" : "bare", f.cpu_pct, f.wakeups,
-             f.mem.rss_kib, f.mem.threads, f.live.empty() ? "" : "; live: ", f.live.c_str());
-    return f;
+    int status = daemon_stop(d, SIGINT, 10000);
+    double ms = (bench_now_ns() - t0) / 1e6;
+    return exited_cleanly(status) ? ms : NAN;
 }
 
-void endpoint_measure(endpoint_figures *e, int fd, int count)
+// The text after `tag` up to the end of its line, or "" (the pty banner).
+std::string banner_value(const std::string &out, const std::string &tag)
 {
-    if (fd < 0) {
-        e->why = "could not open the endpoint";
-        return;
-    }
-    if (endpoint_latency(fd, CMD_SUB, CMD_PUSH, count, &e->us, &e->lost, &e->why) == 0)
-        e->why.clear();
-    progress("endpoint %-9s p50 %.0f us, p99 %.0f us, max %.0f us, %d lost%s%s", e->name,
-             stat_percentile(e->us, 50), stat_percentile(e->us, 99), stat_max(e->us), e->lost,
-             e->why.empty() ? "" : "; ", e->why.c_str());
+    size_t at = out.find(tag);
+    if (at == std::string::npos) return "";
+    at += tag.size();
+    return out.substr(at, out.find('\n', at) - at);
 }
 
-// Line latency through each byte-stream endpoint into the command channel.
-std::vector<endpoint_figures> endpoint_runs(const program &daemon, int count)
+// The pty the daemon announces: its slave ("pty: "), or the link to it ("pth: ");
+// "" when it announces none within a second.
+std::string pty_path(daemon_proc &d)
 {
-    std::vector<endpoint_figures> eps(3);
-    eps[0].name = "pty";
-    eps[1].name = "tcpserver";
-    eps[2].name = "serial";
-    if (!ports_free({TCPSERVER_PORT})) {
-        for (auto &e : eps)
-            e.why = "ports in use";
-        return eps;
+    std::string path;
+    wait_until(
+        [&] {
+            std::string out = daemon_stdout(d);
+            path = banner_value(out, "pty: ") + banner_value(out, "pth: ");
+            return !path.empty();
+        },
+        1000);
+    return path;
+}
+
+int tcp_connect(int port)
+{
+    int fd = -1;
+    wait_until([&] { return (fd = lo_connect(port)) >= 0; }, 1000);
+    // One short line at a time: Nagle would hold each behind the previous one's
+    // delayed acknowledgement.
+    int one = 1;
+    if (fd >= 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+// --- channel ------------------------------------------------------------------
+
+// The channel measurements: round trips, then the throughput runs.
+const int CHANNEL_RUNS = 1 + 4;
+
+// CPU time of the whole program (ms); NAN when /proc does not say.
+double cpu_ms(pid_t pid)
+{
+    proc_sched s;
+    return proc_sched_read(pid, &s) == 0 ? s.cpu_ns / 1e6 : NAN;
+}
+
+// One channel measurement (`run`: 0 the round trips, 1 + i TPUT_RUNS[i]) on a
+// program started for it alone, with its start-up, its cost at rest and SIGINT
+// to exit. Every figure of the run is recorded, NAN where it failed, so that the
+// runs of the two programs stay paired.
+void channel_run(const program &p, int run, const bench_opts &o, figures &f, int *failures)
+{
+    std::map<std::string, double> r;
+    daemon_proc d;
+    std::string key = run == 0 ? "round trip" : TPUT_RUNS[run - 1].key;
+    if (start(d, p)) {
+        r["startup"] = static_cast<double>(d.ready_ms - d.start_ms);
+        sleep_ms(SETTLE_MS);
+        r["threads"] = proc_status(d.pid, "Threads");
+        r["rss"] = proc_status(d.pid, "VmRSS");
+        double cpu0 = cpu_ms(d.pid);
+        if (run == 0) {
+            std::vector<double> us;
+            int lost = 0;
+            if (channel_latency(CMD_PUSH, CMD_SUB, o.latency_count, 200, 100, &us, &lost) < 0)
+                ++*failures;
+            r["lat_p50"] = stat_percentile(us, 50);
+            r["lat_p99"] = stat_percentile(us, 99);
+        } else {
+            const tput_run &t = TPUT_RUNS[run - 1];
+            long count = t.size == 100 ? o.small_count : o.large_count;
+            throughput_result res;
+            if (channel_throughput(CMD_PUSH, CMD_SUB, count, t.size, t.flood ? 0 : CHANNEL_WINDOW,
+                                   &res) < 0 ||
+                res.seconds <= 0) {
+                ++*failures;
+            } else {
+                r["rate " + key] = res.received / res.seconds;
+                r["drop " + key] = 100.0 * (count - res.received) / count;
+                // Every message taken in counts, delivered or dropped.
+                r["cpu " + key] = 1000.0 * (cpu_ms(d.pid) - cpu0) / res.sent;
+            }
+            r["hwm " + key] = proc_status(d.pid, "VmHWM");
+        }
+        r["stop"] = stop_time(d);
+    } else {
+        ++*failures;
     }
-    bench_proc p;
-    p.dir = bench_temp_dir();
-    std::string slave;
-    int master = pty_pair_open(&slave);
-    std::string serial_link = p.dir + "/ttyBENCH0";
-    if (master >= 0 && symlink(slave.c_str(), serial_link.c_str()) < 0) perror("symlink");
-    std::vector<std::string> args = daemon.argv;
-    args.insert(args.end(), {"--pty", "--tcpserver", std::to_string(TCPSERVER_PORT)});
-    if (master >= 0) args.insert(args.end(), {"--serial", serial_link + ":115200", "--card"});
-    if (proc_start(&p, args, daemon.ready) < 0) {
-        for (auto &e : eps)
-            e.why = "daemon did not start";
-        if (master >= 0) close(master);
-        return eps;
-    }
-    bool serial_built = announced(&p, SERIAL_READY);
-    announced(&p, "pty: ");
-    std::string pty = banner_value(proc_stdout(&p), "pty: ");
-    if (!pty.empty()) {
-        eps[0].built = true;
-        int fd = pty_slave_open_raw(pty);
-        endpoint_measure(&eps[0], fd, count);
-        if (fd >= 0) close(fd);
-    }
-    int fd = tcp_connect_loopback(TCPSERVER_PORT, 1000);
-    if (fd >= 0) {
-        eps[1].built = true;
-        endpoint_measure(&eps[1], fd, count);
-        close(fd);
-    }
-    if (master >= 0 && serial_built) {
-        eps[2].built = true;
-        endpoint_measure(&eps[2], master, count);
-    }
-    for (auto &e : eps)
-        if (!e.built) progress("endpoint %-9s not built in this daemon", e.name);
-    proc_stop(&p, SIGINT, 10000);
-    if (master >= 0) close(master);
-    bench_remove_dir(p.dir);
-    return eps;
+    std::vector<std::string> keys = {"startup", "threads", "rss", "stop"};
+    if (run == 0) keys.insert(keys.end(), {"lat_p50", "lat_p99"});
+    for (const char *what : {"rate ", "drop ", "cpu ", "hwm "})
+        if (run > 0) keys.push_back(what + key);
+    for (const std::string &k : keys) f[k].push_back(r.count(k) ? r[k] : NAN);
+    if (run == 0)
+        progress("%-9s round trip p50 %.1f us, p99 %.1f us", p.name, f["lat_p50"].back(),
+                 f["lat_p99"].back());
+    else
+        progress("%-9s %-11s %9.0f msg/s, %4.1f%% dropped, %.2f us of CPU a message", p.name,
+                 key.c_str(), f["rate " + key].back(), f["drop " + key].back(),
+                 f["cpu " + key].back());
 }
 
 bench_row row(const std::string &figure, double d, double b, int decimals,
-              target_kind kind = TARGET_NONE, double target = 0)
+              target_kind kind = TARGET_NONE, double target = 0, double ratio = NAN)
 {
     bench_row r;
     r.figure = figure;
     r.daemon = d;
     r.baseline = b;
+    r.ratio = ratio;
     r.decimals = decimals;
     r.kind = kind;
     r.target = target;
     return r;
+}
+
+// A row of per-round figures: medians, and the median of the paired ratios.
+bench_row paired(const std::string &figure, figures &d, figures &b, const std::string &key,
+                 int decimals, target_kind kind = TARGET_NONE, double target = 0)
+{
+    return row(figure, stat_median(d[key]), stat_median(b[key]), decimals, kind, target,
+               stat_paired_ratio(d[key], b[key]));
 }
 
 bench_row section(const std::string &title)
@@ -471,86 +315,277 @@ bench_row section(const std::string &title)
     return row("-- " + title, NAN, NAN, 0);
 }
 
-void channel_rows(std::vector<bench_row> &rows, const prog_figures &d, const prog_figures &b)
+void channel_rows(std::vector<bench_row> &rows, figures &d, figures &b)
 {
-    rows.push_back(section("command channel over TCP: PUSH 127.0.0.1:5554 -> SUB 127.0.0.1:5552 "
-                           "(median of rounds)"));
-    rows.push_back(row("throughput 32 B, sub keeps up (msg/s)", stat_median(d.rate[0]),
-                       stat_median(b.rate[0]), 0, TARGET_RATIO_MIN, 1.0));
-    rows.push_back(row("throughput 4 KiB, sub keeps up (msg/s)", stat_median(d.rate[1]),
-                       stat_median(b.rate[1]), 0, TARGET_RATIO_MIN, 1.0));
-    rows.push_back(row("flood 32 B: delivered (msg/s)", stat_median(d.rate[2]),
-                       stat_median(b.rate[2]), 0, TARGET_RATIO_MIN, 1.0));
-    rows.push_back(
-        row("flood 32 B: dropped (% of sent)", stat_median(d.drop[2]), stat_median(b.drop[2]), 1));
-    rows.push_back(row("flood 4 KiB: delivered (msg/s)", stat_median(d.rate[3]),
-                       stat_median(b.rate[3]), 0, TARGET_RATIO_MIN, 1.0));
-    rows.push_back(
-        row("flood 4 KiB: dropped (% of sent)", stat_median(d.drop[3]), stat_median(b.drop[3]), 1));
-    rows.push_back(section("round trip, one 32 B message at a time (all rounds pooled)"));
-    rows.push_back(row("latency p50 (us)", stat_percentile(d.lat_us, 50),
-                       stat_percentile(b.lat_us, 50), 1, TARGET_RATIO_MAX, 1.1));
-    rows.push_back(row("latency p99 (us)", stat_percentile(d.lat_us, 99),
-                       stat_percentile(b.lat_us, 99), 1, TARGET_RATIO_MAX, 1.5));
-    rows.push_back(row("latency max (us)", stat_max(d.lat_us), stat_max(b.lat_us), 0));
-    rows.push_back(section("cost (median of rounds)"));
-    rows.push_back(row("VmRSS at rest, no endpoint (KiB)", stat_median(d.rss_rest),
-                       stat_median(b.rss_rest), 0));
-    rows.push_back(row("VmHWM after the channel runs (KiB)", stat_median(d.hwm_load),
-                       stat_median(b.hwm_load), 0));
-    rows.push_back(row("threads at rest, no endpoint", stat_median(d.threads_rest),
-                       stat_median(b.threads_rest), 0));
-    rows.push_back(row("start-up to ready line (ms)", stat_median(d.startup_ms),
-                       stat_median(b.startup_ms), 1));
-    rows.push_back(row("shutdown from SIGINT (ms)", stat_median(d.shutdown_ms),
-                       stat_median(b.shutdown_ms), 1));
+    rows.push_back(section("channel: PUSH 127.0.0.1:5554 -> SUB 127.0.0.1:5552 over TCP; "
+                           "baseline zmq_proxy"));
+    const char *names[] = {"100 B, sub keeps up", "4 KiB, sub keeps up", "100 B flood",
+                           "4 KiB flood"};
+    for (int i = 0; i < 4; i++) {
+        std::string n = names[i], k = TPUT_RUNS[i].key;
+        rows.push_back(paired(n + ": delivered (msg/s)", d, b, "rate " + k, 0, TARGET_RATIO_MIN,
+                              TPUT_RUNS[i].size == 100 ? 1.2 : 1.0));
+        if (TPUT_RUNS[i].flood)
+            rows.push_back(paired(n + ": dropped (% of sent)", d, b, "drop " + k, 1));
+        rows.push_back(paired(n + ": CPU a message (us)", d, b, "cpu " + k, 2));
+    }
+    rows.push_back(paired("round trip 100 B p50 (us)", d, b, "lat_p50", 1, TARGET_RATIO_MAX, 1.0));
+    rows.push_back(paired("round trip 100 B p99 (us)", d, b, "lat_p99", 1, TARGET_RATIO_MAX, 1.2));
+    rows.push_back(paired("SIGINT to exit, no links (ms)", d, b, "stop", 2, TARGET_ABS_BELOW, 50));
+    rows.push_back(paired("start-up to ready line (ms)", d, b, "startup", 0));
+    rows.push_back(paired("threads at rest", d, b, "threads", 0));
+    rows.push_back(paired("VmRSS at rest (KiB)", d, b, "rss", 0));
+    rows.push_back(paired("VmHWM after a 4 KiB flood (KiB)", d, b, "hwm 4 KiB flood", 0));
 }
 
-void idle_rows(std::vector<bench_row> &rows, int seconds, const idle_figures &d_bare,
-               const idle_figures &d_all, const idle_figures &b_idle)
-{
-    rows.push_back(section("at rest: " + std::to_string(seconds) + " s idle per configuration"));
-    rows.push_back(row("idle CPU, no endpoint (% of a core)", d_bare.cpu_pct, b_idle.cpu_pct, 3,
-                       TARGET_ABS_BELOW, 0.2));
-    rows.push_back(row("idle CPU, every endpoint (% of a core)", d_all.cpu_pct, b_idle.cpu_pct, 3,
-                       TARGET_ABS_BELOW, 0.2));
-    rows.push_back(row("wake-ups, no endpoint (per s)", d_bare.wakeups, b_idle.wakeups, 1));
-    rows.push_back(row("wake-ups, every endpoint (per s)", d_all.wakeups, b_idle.wakeups, 1));
-    rows.push_back(row("VmRSS, every endpoint (KiB)",
-                       d_all.mem.rss_kib >= 0 ? d_all.mem.rss_kib : NAN,
-                       b_idle.mem.rss_kib >= 0 ? b_idle.mem.rss_kib : NAN, 0));
-    rows.push_back(row("threads, every endpoint", d_all.mem.threads >= 0 ? d_all.mem.threads : NAN,
-                       b_idle.mem.threads >= 0 ? b_idle.mem.threads : NAN, 0));
-}
+// --- at rest --------------------------------------------------------------------
 
-void endpoint_rows(std::vector<bench_row> &rows, const std::vector<endpoint_figures> &eps)
+struct rest_figures {
+    double cpu_pct = NAN;
+    double wakeups = NAN;  // per second, all threads
+    double attempts = NAN; // a link's connection attempts in the window
+    std::string live;      // endpoints seen working during the window
+};
+
+// Opens clients on the endpoints that `args` asked for and the daemon shows it
+// has; returns the descriptors to hold open and notes what is live.
+std::vector<int> attach_clients(daemon_proc &d, const std::vector<std::string> &args,
+                                std::string *live)
 {
-    rows.push_back(section("endpoint latency, line written -> published on the command channel"));
-    for (const endpoint_figures &e : eps) {
-        std::string name =
-            std::string(e.name) + (std::string(e.name) == "serial" ? " (pty pair)" : "");
-        const char *what[] = {"p50", "p99", "max"};
-        double v[] = {stat_percentile(e.us, 50), stat_percentile(e.us, 99), stat_max(e.us)};
-        for (int i = 0; i < 3; i++) {
-            bench_row r = row(name + " " + what[i] + " (us)", e.us.empty() ? NAN : v[i], NAN, 0,
-                              i == 0 ? TARGET_ABS_BELOW : TARGET_NONE, 1000);
-            if (!e.built)
-                r.note = NOT_BUILT;
-            else if (e.us.empty())
-                r.note = "failed: " + e.why;
-            rows.push_back(r);
+    std::vector<int> fds;
+    auto has = [&](const std::string &a) {
+        for (const std::string &x : args)
+            if (x.rfind(a, 0) == 0) return true;
+        return false;
+    };
+    auto note = [&](const std::string &what) { *live += (live->empty() ? "" : ", ") + what; };
+    if (has("--stdin")) note("stdin (/dev/null)");
+    if (has("-i")) note("input file (at its end)");
+    if (has("--stdout")) note("stdout");
+    if (has("--pty") && !pty_path(d).empty()) {
+        int fd = open_raw(pty_path(d));
+        if (fd >= 0) fds.push_back(fd);
+        if (fd >= 0) note("pty (slave open)");
+    }
+    if (has("--serial") && wait_stdout(d, SERIAL_READY, 1000)) note("serial (pty pair)");
+    for (size_t i = 0; i + 1 < args.size(); i++)
+        if (args[i] == "--tcpserver") {
+            int fd = tcp_connect(atoi(args[i + 1].c_str()));
+            if (fd >= 0) fds.push_back(fd);
+            if (fd >= 0) note("tcpserver (1 connection)");
         }
+    if (has("--console")) {
+        int fd = tcp_connect(CONSOLE_PORT);
+        if (fd >= 0) fds.push_back(fd);
+        if (fd >= 0) note("console (1 connection)");
+    }
+    if (has("--tcpclient") && wait_stdout(d, "Connect to", 1500)) note("link to a closed port");
+    return fds;
+}
+
+// `args` may hold "--console", which is no option: it asks for a console client.
+rest_figures rest_run(const program &p, std::vector<std::string> args, int seconds,
+                      const std::string &dir = "")
+{
+    rest_figures f;
+    std::vector<std::string> daemon_args;
+    for (const std::string &a : args)
+        if (a != "--console") daemon_args.push_back(a);
+    daemon_proc d;
+    if (!start(d, p, daemon_args, dir)) return f;
+    std::vector<int> fds = attach_clients(d, args, &f.live);
+    sleep_ms(SETTLE_MS);
+    proc_sched s0, s1;
+    size_t tries0 = count_of(daemon_stdout(d), "Connect to");
+    int rc = proc_sched_read(d.pid, &s0);
+    long long t0 = bench_now_ns();
+    long threads0 = proc_status(d.pid, "Threads");
+    sleep_ms(seconds * 1000);
+    rc |= proc_sched_read(d.pid, &s1);
+    long long t1 = bench_now_ns();
+    size_t tries1 = count_of(daemon_stdout(d), "Connect to");
+    if (rc == 0) {
+        double window_ns = static_cast<double>(t1 - t0);
+        f.cpu_pct = 100.0 * static_cast<double>(s1.cpu_ns - s0.cpu_ns) / window_ns;
+        f.wakeups = static_cast<double>(s1.wakeups - s0.wakeups) / (window_ns / 1e9);
+        f.attempts = static_cast<double>(tries1 - tries0);
+    }
+    // CPU time of threads that ended inside the window is not counted: say so.
+    if (threads0 != proc_status(d.pid, "Threads"))
+        progress("%s: the thread count changed during the window", p.name);
+    for (int fd : fds) close(fd);
+    stop_time(d);
+    progress("%-9s at rest%s%s: %.4f%% of a core, %.2f wake-ups/s", p.name,
+             f.live.empty() ? "" : ", ", f.live.c_str(), f.cpu_pct, f.wakeups);
+    return f;
+}
+
+void rest_section(std::vector<bench_row> &rows, const program &daemon, const program &baseline,
+                  int seconds)
+{
+    rest_figures d_bare = rest_run(daemon, {}, seconds);
+    rest_figures b_bare = rest_run(baseline, {}, seconds);
+    std::string server = std::to_string(lo_free_port());
+    rest_figures d_pty = rest_run(daemon, {"--pty", "--tcpserver", server}, seconds);
+    rest_figures d_link =
+        rest_run(daemon, {"--tcpclient", "127.0.0.1:" + std::to_string(lo_free_port())}, seconds);
+    // Every endpoint but a link: standard streams, an input file at its end, the
+    // pty behind a link, the server port, a serial port on a pty pair, the console.
+    std::string dir = temp_dir();
+    mkdir((dir + "/tmp").c_str(), 0755);
+    std::ofstream(dir + "/input.txt") << "first input line\nsecond input line\n";
+    pty_port bus;
+    rest_figures d_all = rest_run(daemon,
+                                  {"--stdin", "command", "--stdout", "response", "-i",
+                                   dir + "/input.txt", "--pty=" + dir + "/ptylink", "--tcpserver",
+                                   server, "--serial", bus.link + ":115200", "--card", "--console"},
+                                  seconds, dir);
+
+    rows.push_back(section("at rest, " + std::to_string(seconds) +
+                           " s per configuration; baseline zmq_proxy at rest"));
+    double b_wake = b_bare.wakeups, b_cpu = b_bare.cpu_pct;
+    rows.push_back(
+        row("no options: wake-ups (per s)", d_bare.wakeups, b_wake, 1, TARGET_ABS_MAX, 0));
+    rows.push_back(row("no options: CPU (% of a core)", d_bare.cpu_pct, b_cpu, 4));
+    rows.push_back(row("pty and tcpserver, slave open, 1 connection: wake-ups (per s)",
+                       d_pty.wakeups, b_wake, 1, TARGET_ABS_MAX, 0));
+    rows.push_back(row("every endpoint but a link: wake-ups (per s)", d_all.wakeups, b_wake, 1,
+                       TARGET_ABS_MAX, 0));
+    rows.push_back(row("every endpoint but a link: CPU (% of a core)", d_all.cpu_pct, b_cpu, 4));
+    rows.push_back(row("link to a closed port: wake-ups (per s)", d_link.wakeups, b_wake, 1));
+    rows.push_back(row("link to a closed port: wake-ups per 1 s retry",
+                       d_link.wakeups * seconds / d_link.attempts, NAN, 2, TARGET_ABS_MAX, 1.0));
+    printf("every endpoint, live: %s\n", d_all.live.c_str());
+}
+
+// --- shutdown with links --------------------------------------------------------
+
+// SIGINT to exit of a daemon with a link that is connected and one that is
+// waiting out its retry pause.
+double stop_with_links(const program &daemon)
+{
+    int port = 0;
+    int listener = lo_listen(&port);
+    daemon_proc d;
+    double ms = NAN;
+    if (listener >= 0 && start(d, daemon,
+                               {"--tcpclient", "127.0.0.1:" + std::to_string(port), "--tcpclient",
+                                "127.0.0.1:" + std::to_string(lo_free_port())})) {
+        int peer = lo_accept(listener, 3000);
+        if (peer >= 0 && wait_stdout(d, "success\n", 2000) && wait_stdout(d, "failed\n", 2000)) {
+            sleep_ms(SETTLE_MS);
+            ms = stop_time(d);
+        }
+        if (peer >= 0) close(peer);
+    }
+    if (listener >= 0) close(listener);
+    return ms;
+}
+
+// --- line latency ---------------------------------------------------------------
+
+struct line_figures {
+    std::string why; // set when nothing could be measured
+    line_result r;
+};
+
+void measure_lines(line_figures &e, int fd, const chunk_source &from,
+                   const std::vector<pid_t> &relay, int count)
+{
+    if (fd < 0) {
+        e.why = "could not open the endpoint";
+        return;
+    }
+    if (line_latency(fd, from, relay, count, &e.r, &e.why) == 0) e.why.clear();
+}
+
+void record(figures &f, const std::string &key, const line_figures &e)
+{
+    f[key + " p50"].push_back(stat_percentile(e.r.us, 50));
+    f[key + " p99"].push_back(stat_percentile(e.r.us, 99));
+    f[key + " wakeups"].push_back(e.r.wakeups);
+    f[key + " cpu"].push_back(e.r.cpu_us);
+    f[key + " built"].push_back(e.why == NOT_BUILT ? 0 : 1);
+    if (!e.why.empty()) progress("%s: %s", key.c_str(), e.why.c_str());
+}
+
+// The daemon's pty, server and serial endpoints into a command channel subscriber.
+void daemon_lines(const program &daemon, int count, figures &f)
+{
+    pty_port bus;
+    int server = lo_free_port();
+    daemon_proc d;
+    line_figures pty, tcp, serial;
+    bool up = start(d, daemon,
+                    {"--pty", "--tcpserver", std::to_string(server), "--serial",
+                     bus.link + ":115200", "--card"});
+    std::string slave = up ? pty_path(d) : "";
+    bool serial_built = up && wait_stdout(d, SERIAL_READY, 1000);
+    if (up) {
+        channel_sub sub(CMD_SUB, CMD_PUSH);
+        int fd = slave.empty() ? -1 : open_raw(slave);
+        measure_lines(pty, fd, chunks_of(sub), {d.pid}, count);
+        if (fd >= 0) close(fd);
+        fd = tcp_connect(server);
+        measure_lines(tcp, fd, chunks_of(sub), {d.pid}, count);
+        if (fd >= 0) close(fd);
+        if (serial_built) measure_lines(serial, bus.master, chunks_of(sub), {d.pid}, count);
+        stop_time(d);
+    }
+    if (!up) pty.why = tcp.why = serial.why = "the daemon did not start";
+    if (up && slave.empty()) pty.why = NOT_BUILT;
+    if (up && !serial_built) serial.why = NOT_BUILT;
+    record(f, "pty", pty);
+    record(f, "tcpserver", tcp);
+    record(f, "serial", serial);
+    progress("daemon    lines: pty p50 %.0f us, tcpserver p50 %.0f us, serial p50 %.0f us",
+             f["pty p50"].back(), f["tcpserver p50"].back(), f["serial p50"].back());
+}
+
+void relay_lines(int count, figures &f)
+{
+    for (relay_kind kind : {RELAY_PTY, RELAY_TCP}) {
+        socat_relay r;
+        line_figures e;
+        if (relay_start(r, kind, &e.why))
+            measure_lines(e, r.writer, chunks_of(r.reader), {r.hop1.pid, r.hop2.pid}, count);
+        record(f, kind == RELAY_PTY ? "pty" : "tcpserver", e);
+    }
+    record(f, "serial", line_figures()); // no relay of its own: the pty relay stands for it
+    progress("socat     lines: pty p50 %.0f us, tcp p50 %.0f us", f["pty p50"].back(),
+             f["tcpserver p50"].back());
+}
+
+void line_rows(std::vector<bench_row> &rows, figures &d, figures &b)
+{
+    rows.push_back(section("line written -> command channel subscriber (SUB 127.0.0.1:5552); "
+                           "baseline: the same line through two socat hops to a TCP reader"));
+    const char *names[][2] = {{"pty", "pty"},
+                              {"tcpserver", "TCP server connection"},
+                              {"serial", "serial port (pty pair)"}};
+    for (auto &n : names) {
+        std::string k = n[0];
+        bool built = stat_median(d[k + " built"]) > 0;
+        bench_row p50 = paired(std::string(n[1]) + " p50 (us)", d, b, k + " p50", 0,
+                               k == "serial" ? TARGET_NONE : TARGET_RATIO_MAX, 1.0);
+        bench_row p99 = paired(std::string(n[1]) + " p99 (us)", d, b, k + " p99", 0);
+        bench_row wake =
+            paired(std::string(n[1]) + ": relay wake-ups a line", d, b, k + " wakeups", 1);
+        bench_row cpu = paired(std::string(n[1]) + ": relay CPU a line (us)", d, b, k + " cpu", 1);
+        if (!built) p50.note = p99.note = wake.note = cpu.note = NOT_BUILT;
+        for (const bench_row &r : {p50, p99, wake, cpu}) rows.push_back(r);
     }
 }
 
+// --- options ----------------------------------------------------------------------
+
 void usage(const char *prog)
 {
-    fprintf(
-        stderr,
-        "Usage: %s [--rounds N] [--idle-seconds N] [--quick] [--daemon PATH]\n"
-        "          [--baseline PATH] [--baseline-arg ARG]... [--only micro,channel,idle,endpoint]\n"
-        "          [--benchmark_* flags]\n",
-        prog);
+    fprintf(stderr,
+            "Usage: %s [--rounds N] [--rest-seconds N] [--quick] [--daemon PATH]\n"
+            "          [--baseline PATH | --baseline-daemon PATH] [--baseline-arg ARG]...\n"
+            "          [--only micro,channel,rest,stop,line] [--benchmark_* flags]\n",
+            prog);
 }
 
 // Our own options are taken out of argv; what is left goes to Google Benchmark.
@@ -562,23 +597,25 @@ int parse_args(int *argc, char **argv, bench_opts *o)
         bool has_next = i + 1 < *argc;
         if (a == "--rounds" && has_next)
             o->rounds = atoi(argv[++i]);
-        else if (a == "--idle-seconds" && has_next)
-            o->idle_seconds = atoi(argv[++i]);
+        else if (a == "--rest-seconds" && has_next)
+            o->rest_seconds = atoi(argv[++i]);
         else if (a == "--daemon" && has_next)
             o->daemon_bin = argv[++i];
         else if (a == "--baseline" && has_next)
             o->baseline_bin = argv[++i];
+        else if (a == "--baseline-daemon" && has_next)
+            o->baseline_bin = argv[++i], o->baseline_is_daemon = true;
         else if (a == "--baseline-arg" && has_next)
             o->baseline_args.push_back(argv[++i]);
         else if (a == "--only" && has_next)
             o->only = argv[++i];
         else if (a == "--quick") {
             o->rounds = 1;
-            o->idle_seconds = 3;
+            o->rest_seconds = 3;
             o->latency_count = 1000;
             o->small_count = 20000;
             o->large_count = 2000;
-            o->endpoint_count = 200;
+            o->line_count = 200;
         } else if (a == "--help" || a == "-h") {
             usage(argv[0]);
             return -1;
@@ -587,7 +624,13 @@ int parse_args(int *argc, char **argv, bench_opts *o)
         }
     }
     *argc = out;
-    if (o->rounds < 1 || o->idle_seconds < 1) {
+    // The programs start in directories of their own: a relative path would miss.
+    for (std::string *path : {&o->daemon_bin, &o->baseline_bin}) {
+        char *full = realpath(path->c_str(), nullptr);
+        if (full) *path = full;
+        free(full);
+    }
+    if (o->rounds < 1 || o->rest_seconds < 1) {
         usage(argv[0]);
         return -1;
     }
@@ -596,21 +639,22 @@ int parse_args(int *argc, char **argv, bench_opts *o)
 
 bool wanted(const bench_opts &o, const char *section)
 {
-    if (o.only.empty()) return true;
-    std::string list = "," + o.only + ",";
-    return list.find(std::string(",") + section + ",") != std::string::npos;
+    return o.only.empty() ||
+           ("," + o.only + ",").find(std::string(",") + section + ",") != std::string::npos;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // First, while this is the only thread: unshare refuses a process with more.
+    bool isolated = kit_isolate();
     bench_opts o;
     if (parse_args(&argc, argv, &o) < 0) return 2;
     // The clients write to sockets whose peer may have gone.
     signal(SIGPIPE, SIG_IGN);
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    print_header(o);
+    print_header(o, isolated);
 
     if (wanted(o, "micro")) {
         printf("line framer (Google Benchmark):\n");
@@ -621,51 +665,52 @@ int main(int argc, char **argv)
         printf("\n");
     }
 
-    int lock = take_lock();
-    if (lock < 0) return 1;
-    program daemon = {"daemon", {o.daemon_bin}, DAEMON_READY};
-    program baseline = {"zmq_proxy", {o.baseline_bin}, BASELINE_READY};
-    baseline.argv.insert(baseline.argv.end(), o.baseline_args.begin(), o.baseline_args.end());
-
-    prog_figures df, bf;
-    for (int r = 0; wanted(o, "channel") && r < o.rounds; r++) {
-        progress("channel round %d of %d", r + 1, o.rounds);
-        bool daemon_first = r % 2 == 0;
-        channel_round(daemon_first ? daemon : baseline, o, daemon_first ? &df : &bf);
-        channel_round(daemon_first ? baseline : daemon, o, daemon_first ? &bf : &df);
-    }
-
-    idle_figures d_bare, b_idle, d_all;
-    if (wanted(o, "idle")) {
-        progress("idle CPU over %d s per configuration", o.idle_seconds);
-        idle_setup bare;
-        d_bare = idle_run(daemon, bare, o.idle_seconds);
-        b_idle = idle_run(baseline, bare, o.idle_seconds);
-        idle_setup all = every_endpoint_setup(daemon.argv);
-        d_all = idle_run(daemon, all, o.idle_seconds);
-        if (all.serial_master >= 0) close(all.serial_master);
-        bench_remove_dir(all.dir);
-    }
-
-    std::vector<endpoint_figures> eps;
-    if (wanted(o, "endpoint")) {
-        progress("endpoint latency");
-        eps = endpoint_runs(daemon, o.endpoint_count);
-    }
-    close(lock);
-
+    program daemon = {"daemon", o.daemon_bin, {}, READY_LINE};
+    program baseline = {o.baseline_is_daemon ? "baseline" : "zmq_proxy", o.baseline_bin,
+                        o.baseline_args, o.baseline_is_daemon ? READY_LINE : BASELINE_READY};
     std::vector<bench_row> rows;
-    if (wanted(o, "channel")) channel_rows(rows, df, bf);
-    if (wanted(o, "idle")) idle_rows(rows, o.idle_seconds, d_bare, d_all, b_idle);
-    if (wanted(o, "endpoint")) endpoint_rows(rows, eps);
+    int failures = 0;
+
+    if (wanted(o, "channel")) {
+        figures d, b;
+        for (int r = 0; r < o.rounds; r++) {
+            progress("channel round %d of %d", r + 1, o.rounds);
+            for (int run = 0; run < CHANNEL_RUNS; run++) {
+                bool daemon_first = (r + run) % 2 == 0;
+                channel_run(daemon_first ? daemon : baseline, run, o, daemon_first ? d : b,
+                            &failures);
+                channel_run(daemon_first ? baseline : daemon, run, o, daemon_first ? b : d,
+                            &failures);
+            }
+        }
+        channel_rows(rows, d, b);
+    }
+    if (wanted(o, "stop")) {
+        std::vector<double> ms;
+        for (int r = 0; r < o.rounds; r++) {
+            ms.push_back(stop_with_links(daemon));
+            failures += std::isnan(ms.back());
+        }
+        progress("SIGINT to exit with links: median %.2f ms", stat_median(ms));
+        rows.push_back(section("shutdown"));
+        rows.push_back(
+            row("SIGINT to exit, a link connected, one retrying (ms)", stat_median(ms), NAN, 2));
+    }
+    if (wanted(o, "rest")) rest_section(rows, daemon, baseline, o.rest_seconds);
+    if (wanted(o, "line")) {
+        figures d, b;
+        for (int r = 0; r < o.rounds; r++) {
+            progress("line round %d of %d", r + 1, o.rounds);
+            if (r % 2 == 0) daemon_lines(daemon, o.line_count, d);
+            relay_lines(o.line_count, b);
+            if (r % 2 == 1) daemon_lines(daemon, o.line_count, d);
+        }
+        line_rows(rows, d, b);
+    }
+
     printf("%s", table_render(rows).c_str());
-    if (!d_all.live.empty())
-        printf("every endpoint, live in this daemon: %s\n", d_all.live.c_str());
-    if (df.lat_lost || bf.lat_lost)
-        printf("round trips lost: daemon %d, zmq_proxy %d\n", df.lat_lost, bf.lat_lost);
-    if (df.failures || bf.failures)
-        printf("failed measurements: daemon %d, zmq_proxy %d (see above)\n", df.failures,
-               bf.failures);
+    printf("load average at the end: %s\n", load_average().c_str());
+    if (failures) printf("failed measurements: %d (see above)\n", failures);
     printf("%s\n", table_summary(rows).c_str());
-    return df.failures || bf.failures ? 1 : 0;
+    return failures ? 1 : 0;
 }

@@ -15,8 +15,7 @@
 #include <pthread.h>
 #include <string>
 
-namespace
-{
+namespace {
 
 struct channel {
     const char *pull_tcp, *pull_ipc; // endpoints the PULL socket binds
@@ -88,14 +87,12 @@ int main(int argc, char **argv)
 
     int sig;
     sigwait(&stop, &sig);
-    for (int i = 0; i < ctx_count; i++)
-        zmq_ctx_shutdown(ctx[i]);
+    for (int i = 0; i < ctx_count; i++) zmq_ctx_shutdown(ctx[i]);
     for (int i = 0; i < 2; i++) {
         pthread_join(threads[i], nullptr);
         zmq_close(channels[i].pull);
         zmq_close(channels[i].pub);
     }
-    for (int i = 0; i < ctx_count; i++)
-        zmq_ctx_term(ctx[i]);
+    for (int i = 0; i < ctx_count; i++) zmq_ctx_term(ctx[i]);
     return 0;
 }

@@ -10,10 +10,12 @@ PACKAGES="g++ cmake make pkg-config libzmq3-dev cppzmq-dev libgtest-dev libgmock
 # the init script run under BusyBox's shell and start-stop-daemon as on the board.
 PACKAGES="$PACKAGES man-db groff-base dpkg-dev file fakeroot busybox"
 # Targets that need more name it: `setup.sh fuzz` brings the libFuzzer toolchain,
+# `setup.sh bench` the relay the benchmarks compare the endpoints with (socat),
 # any other argument is a package name (make cross passes its own).
 for extra in "$@"; do
     case "$extra" in
     fuzz) PACKAGES="$PACKAGES clang-14 libfuzzer-14-dev libclang-rt-14-dev" ;;
+    bench) PACKAGES="$PACKAGES socat" ;;
     *) PACKAGES="$PACKAGES $extra" ;;
     esac
 done

@@ -7,14 +7,25 @@
 // read: its peers' comings and goings (and the subscriptions of the daemon's own
 // bridges) are then handled as they happen, instead of at the next message, so
 // a subscriber that has gone gives back its memory on a quiet channel too.
+//
+// The poll is a plain poll() over the sockets' notification descriptors
+// (ZMQ_FD), not zmq_poll: zmq_poll asks every socket for its events before it
+// sleeps, polls once without waiting, and asks again after it wakes, some ten
+// system calls a wake-up here against one. A notification descriptor turns
+// readable only when the socket gets a command (a message has arrived on a pipe
+// that was empty, a peer came or went); that is enough because the PULL socket is
+// always drained until it would block, which is when it asks to be told again,
+// and the PUB socket's commands are processed whenever its descriptor wakes us.
 #include "channels/forwarder.h"
 
 #include "base/clock.h"
 #include "channels/stats.h"
 #include "channels/zmq_util.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -132,6 +143,11 @@ int fwd_open(const fwd_cfg *cfg)
         return -1;
     }
     s.pull.set(zmq::sockopt::maxmsgsize, FWD_HARD_MAX_MSG_SIZE);
+    // Kept on purpose: ZeroMQ's high-water marks (1,000 messages a peer) and the
+    // kernel's own socket buffer sizing. A higher publisher mark only turns a
+    // slow subscriber's drops into memory held for it (it bounds messages, not
+    // bytes: 10,000 messages of 16 KiB would be 160 MiB a subscriber), without
+    // delivering more a second; fixed buffer sizes would turn autotuning off.
     bind_reported(s, s.pub, channel_pub_inproc(cfg->channel));
     bind_reported(s, s.pub, cfg->pub[0]);
     bind_reported(s, s.pub, cfg->pub[1]);
@@ -150,21 +166,27 @@ void *fwd_thread(void *arg)
                cfg->pull[1]);
     try {
         bool told_oversize = false;
-        zmq_pollitem_t items[4] = {{s.pull.handle(), 0, ZMQ_POLLIN, 0},
-                                   {s.pub.handle(), 0, ZMQ_POLLIN, 0},
-                                   {nullptr, running.fd, ZMQ_POLLIN, 0},
-                                   {nullptr, cfg->run->fd, ZMQ_POLLIN, 0}};
+        struct pollfd items[4] = {{zmq_notify_fd(s.pull.handle()), POLLIN, 0},
+                                  {zmq_notify_fd(s.pub.handle()), POLLIN, 0},
+                                  {running.fd, POLLIN, 0},
+                                  {cfg->run->fd, POLLIN, 0}};
         int n = cfg->run == &running ? 3 : 4;
+        // Messages may have come before the first poll, without a new notice.
+        bool waiting = true;
         while (s.pull.handle() && running.on && cfg->run->on) {
-            if (zmq_poll_nointr(items, n, -1) < 0) {
-                perror("zmq_poll");
+            if (waiting) forward_waiting(cfg, s, &told_oversize);
+            if (poll(items, n, -1) < 0) {
+                if (errno == EINTR) continue;
+                perror("poll");
                 break;
             }
-            if (items[0].revents & ZMQ_POLLERR) {
+            if (items[0].revents & POLLERR) {
                 fprintf(stderr, "%s: pollerr\n", "fwd_thread");
                 clock_sleep(FWD_POLLERR_PAUSE_MS, cfg->run);
             }
-            if (items[0].revents & ZMQ_POLLIN) forward_waiting(cfg, s, &told_oversize);
+            // Its peers' news, taken now; it would otherwise stay readable.
+            if (items[1].revents) zmq_catch_up(s.pub.handle());
+            waiting = items[0].revents != 0;
         }
     } catch (const std::exception &e) {
         fprintf(stderr, "fwd_thread: %s\n", e.what());

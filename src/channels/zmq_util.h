@@ -42,5 +42,11 @@ int zmq_catch_up(void *sock);
 // the peers' progress and tries once more. Never waits. zmq_send's result.
 int zmq_send_nowait(void *sock, const void *buf, size_t len);
 
+// The descriptor that turns readable when `sock` gets news (ZMQ_FD), to be
+// polled as a plain descriptor; -1 when ZeroMQ refuses. After it wakes, the
+// socket must be drained until it would block, or caught up (zmq_catch_up),
+// before it is polled again: it tells only what is new.
+int zmq_notify_fd(void *sock);
+
 // zmq_poll that reports a signal landing in this thread as "nothing ready" (0).
 int zmq_poll_nointr(zmq_pollitem_t *items, int count, long timeout_ms);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -20,6 +21,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -229,7 +231,7 @@ static void read_pipes(daemon_proc *d, int out_fd, int err_fd)
             while (p.fd >= 0 && (n = read(p.fd, buf, sizeof buf)) > 0) {
                 std::lock_guard<std::mutex> lock(d->mu);
                 (p.fd == err_fd ? d->err : d->out).append(buf, static_cast<size_t>(n));
-                if (d->ready_ms == 0 && d->out.find(READY_LINE) != std::string::npos)
+                if (d->ready_ms == 0 && d->out.find(d->ready_line) != std::string::npos)
                     d->ready_ms = now_ms();
             }
             if (p.fd >= 0 && n == 0) {
@@ -261,6 +263,7 @@ void daemon_start(daemon_proc &d, const std::vector<std::string> &args,
 {
     e2e_lock();
     d.dir = opts.dir.empty() ? temp_dir() : opts.dir;
+    d.ready_line = opts.ready_line.empty() ? READY_LINE : opts.ready_line;
     if (opts.make_tmp_dir) mkdir((d.dir + "/tmp").c_str(), 0755);
     // The board's daemon runs through a wrapper that starts it under qemu-user
     // and passes its own path on as the daemon's argv[0].
@@ -299,7 +302,7 @@ void daemon_start(daemon_proc &d, const std::vector<std::string> &args,
     }
     d.reader = std::thread(read_pipes, &d, out[0], err[0]);
     if (d.pid < 0) ADD_FAILURE() << "fork failed";
-    if (d.pid > 0 && opts.wait_ready && !wait_stdout(d, READY_LINE, opts.ready_ms))
+    if (d.pid > 0 && opts.wait_ready && !wait_stdout(d, d.ready_line, opts.ready_ms))
         ADD_FAILURE() << "daemon not ready; stdout:\n"
                       << daemon_stdout(d) << "\nstderr:\n"
                       << daemon_stderr(d);
@@ -339,8 +342,19 @@ int daemon_wait(daemon_proc &d, int timeout_ms, long *elapsed_ms)
 {
     long long start = now_ms();
     int status = -1;
-    if (d.pid <= 0 ||
-        !wait_until([&] { return waitpid(d.pid, &status, WNOHANG) == d.pid; }, timeout_ms))
+    // A pidfd turns readable at the exit itself: exit times are exact, not
+    // rounded up to the look-again period of wait_until.
+    int pidfd = -1;
+#ifdef SYS_pidfd_open
+    if (d.pid > 0) pidfd = static_cast<int>(syscall(SYS_pidfd_open, d.pid, 0));
+#endif
+    if (pidfd >= 0) {
+        struct pollfd p = {pidfd, POLLIN, 0};
+        poll(&p, 1, timeout_ms);
+        close(pidfd);
+    }
+    int left = static_cast<int>(std::max(0LL, start + timeout_ms - now_ms()));
+    if (d.pid <= 0 || !wait_until([&] { return waitpid(d.pid, &status, WNOHANG) == d.pid; }, left))
         return -1;
     d.pid = -1;
     if (elapsed_ms) *elapsed_ms = static_cast<long>(now_ms() - start);
@@ -423,7 +437,7 @@ void channel_push::send(const std::string &msg)
     EXPECT_TRUE(sock.send(zmq::buffer(msg), zmq::send_flags::none).has_value()) << "push timed out";
 }
 
-static bool recv_raw(zmq::socket_t &s, std::string &msg, int timeout_ms)
+bool channel_recv(zmq::socket_t &s, std::string &msg, int timeout_ms)
 {
     zmq::pollitem_t item = {s.handle(), 0, ZMQ_POLLIN, 0};
     if (zmq::poll(&item, 1, std::chrono::milliseconds(timeout_ms)) <= 0) return false;
@@ -439,22 +453,28 @@ channel_sub::channel_sub(const std::string &sub_endpoint, const std::string &pro
     sock.set(zmq::sockopt::linger, 0);
     sock.set(zmq::sockopt::subscribe, "");
     sock.connect(sub_endpoint);
+    EXPECT_TRUE(sub_make_live(sock, probe_push))
+        << "subscription to " << sub_endpoint << " never became live";
+}
+
+bool sub_make_live(zmq::socket_t &sub, const std::string &probe_push, int timeout_ms)
+{
     channel_push probe(probe_push);
     std::string msg;
     bool live = false;
     // A subscription reaches the publisher a few milliseconds after the connect.
-    for (long long end = now_ms() + 5000; !live && now_ms() < end;) {
+    for (long long end = now_ms() + timeout_ms; !live && now_ms() < end;) {
         probe.send(PROBE);
-        while (recv_raw(sock, msg, 10)) live |= is_probe(msg);
+        while (channel_recv(sub, msg, 10)) live |= is_probe(msg);
     }
-    EXPECT_TRUE(live) << "subscription to " << sub_endpoint << " never became live";
+    return live;
 }
 
 bool channel_sub::recv(std::string &msg, int timeout_ms)
 {
     for (long long end = now_ms() + timeout_ms;;) {
         long long left = end - now_ms();
-        if (left <= 0 || !recv_raw(sock, msg, static_cast<int>(left))) return false;
+        if (left <= 0 || !channel_recv(sock, msg, static_cast<int>(left))) return false;
         if (!is_probe(msg)) return true;
     }
 }

@@ -41,6 +41,7 @@ struct daemon_proc {
     int stdin_fd = -1;            // write end of the daemon's stdin, when piped
     long long start_ms = 0;       // just before it was started
     long long ready_ms = 0;       // when the ready line came; 0 until then
+    std::string ready_line;       // what ready_ms waits for (READY_LINE unless told)
     std::mutex mu;                // guards out, err and ready_ms
     std::condition_variable grew; // signalled whenever out or err grows
     std::string out, err;         // everything the daemon has written so far
@@ -56,6 +57,7 @@ struct daemon_start_opts {
     int ready_ms = 5000;              // how long
     std::vector<std::string> wrapper; // runs the daemon under this command (valgrind)
     std::string binary;               // another program than the daemon (the baseline)
+    std::string ready_line;           // the other program's ready line; empty: READY_LINE
 };
 
 extern const char READY_LINE[]; // "Accepting commands on port 5550\n"
@@ -70,7 +72,8 @@ std::string daemon_stderr(daemon_proc &d);
 // Waits until the daemon's stdout (or stderr) holds `text`.
 bool wait_stdout(daemon_proc &d, const std::string &text, int timeout_ms = 3000);
 bool wait_stderr(daemon_proc &d, const std::string &text, int timeout_ms = 3000);
-// Waits for the exit; returns the wait status, or -1 after `timeout_ms`.
+// Waits for the exit, woken the moment it happens; returns the wait status, or
+// -1 after `timeout_ms`.
 int daemon_wait(daemon_proc &d, int timeout_ms, long *elapsed_ms = nullptr);
 // Sends `sig` and waits for the exit: the wait status, or -1.
 int daemon_stop(daemon_proc &d, int sig = 2, int timeout_ms = 4000, long *elapsed_ms = nullptr);
@@ -122,6 +125,11 @@ struct channel_push {
     explicit channel_push(const std::string &endpoint);
     void send(const std::string &msg); // fails the test when not taken within 2 s
 };
+
+// Makes `sub` (subscribed, connected) live the same way. False after `timeout_ms`.
+bool sub_make_live(zmq::socket_t &sub, const std::string &probe_push, int timeout_ms = 5000);
+// The next message on `s` within `timeout_ms`, probes included. False when none.
+bool channel_recv(zmq::socket_t &s, std::string &msg, int timeout_ms);
 
 bool is_probe(const std::string &msg);
 // The number `key`=... on the line of `name` in the console's `stats` reply; -1
