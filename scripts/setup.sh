@@ -5,7 +5,7 @@
 set -e
 PACKAGES="g++ cmake make pkg-config libzmq3-dev cppzmq-dev libgtest-dev libgmock-dev libbenchmark-dev valgrind"
 # Targets that need more name it: `setup.sh fuzz` brings the libFuzzer toolchain,
-# any other argument is a package name (make cross passes its own).
+# any other argument is a package name (make board passes its own).
 for extra in "$@"; do
     case "$extra" in
     fuzz) PACKAGES="$PACKAGES clang-14 libfuzzer-14-dev libclang-rt-14-dev" ;;

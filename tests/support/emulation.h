@@ -1,5 +1,5 @@
 // Whether the code under test runs on the board's target ABI under qemu-user
-// (make cross-test) rather than natively. The emulator translates system calls
+// (make board-test) rather than natively. The emulator translates system calls
 // for the host kernel and cannot translate every terminal ioctl: a test of such
 // a call skips there, saying which call and why, and still runs natively.
 #pragma once

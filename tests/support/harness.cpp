@@ -123,7 +123,7 @@ static pid_t spawn(const std::vector<std::string> &args, const std::vector<std::
                    int stdin_fd)
 {
     std::vector<char *> argv;
-    // make cross-test points this at a wrapper that runs the board's binary under
+    // make board-test points this at a wrapper that runs the board's binary under
     // qemu-user; the wrapper passes its own path on as the daemon's argv[0].
     const char *target = getenv("VEXLOND_TEST_BINARY");
     static std::string bin = target && target[0] ? target : VEXLOND_BINARY;
