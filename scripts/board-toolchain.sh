@@ -113,7 +113,11 @@ for d in $(dpkg -L linux-libc-dev-powerpc-cross | sed -n "s|^/usr/$CROSS/include
 done
 
 # GCC, configured as the board's compiler: e500v2 (8548) scheduling, soft
-# float, 64-bit long double (musl's), static only. Debian's compiler proper was
+# float, 64-bit long double (musl's), static only. libstdc++ is made small: C
+# locale only, no verbose terminate handler (and its demangler), and one string
+# ABI, the C++11 one; the pre-C++11 copies of its locale facets would
+# otherwise come into every program that touches a stream (a sixth of the
+# daemon). Debian's compiler proper was
 # built with other defaults, so the driver states them on every call: musl,
 # long double and code that is not position-independent (a static board
 # binary has no use for PIC, which costs size on ppc32).
@@ -132,7 +136,7 @@ step gcc-configure "$GCC_SRC/configure" --target=$TRIPLE --prefix="$TC" --with-s
     --disable-libsanitizer --disable-libgomp --disable-libquadmath --disable-libssp \
     --disable-libitm --disable-libvtv --disable-decimal-float --disable-gcov \
     --enable-clocale=generic --disable-libstdcxx-pch --disable-libstdcxx-verbose \
-    --with-default-libstdcxx-abi=new --with-gxx-include-dir="$SYSROOT/usr/include/c++/12" \
+    --disable-libstdcxx-dual-abi --with-default-libstdcxx-abi=new --with-gxx-include-dir="$SYSROOT/usr/include/c++/12" \
     CFLAGS="-O2" CXXFLAGS="-O2" CFLAGS_FOR_TARGET="$TARGET_FLAGS" CXXFLAGS_FOR_TARGET="$TARGET_FLAGS"
 step gcc-host-libs make -j"$JOBS" configure-gcc all-libiberty all-build-libiberty \
     all-build-fixincludes all-build-libcpp all-libbacktrace all-libcpp all-libcody \
