@@ -14,7 +14,7 @@ TOOLCHAIN=$ROOT/cmake/powerpc-e500v2.cmake
 # The stamp names what the prefix was built with: another toolchain, or a
 # change to this script or to the toolchain file, builds it again.
 RECIPE=$( (cat "$ROOT/scripts/board-zmq.sh" "$TOOLCHAIN"
-    env | grep '^VEXLOND_T' | sort) | cksum | cut -d' ' -f1)
+    env | grep '^VEXLOND_' | sort) | cksum | cut -d' ' -f1)
 if [ -f "$STAMP" ] && [ "$(cut -d' ' -f2 "$STAMP")" = "$RECIPE" ]; then
     echo "Target libzmq: $(cut -d' ' -f1 "$STAMP") in $PREFIX"
     exit 0
@@ -29,6 +29,9 @@ echo "Building libzmq $VERSION for the board"
 # self-contained daemon. CURVE (libsodium), PGM, NORM, GSSAPI, WebSocket and
 # libbsd would each pull another target library in; the perf tools and the
 # shared object would only cost build time.
+# With VEXLOND_LTO=ON (make board's default) the archive holds the compiler's
+# intermediate code, and the daemon's link optimises libzmq and the daemon as
+# one program: a sixth smaller.
 # libzmq's CMake skips its run-time feature checks when cross-compiling and
 # would then leave out close-on-exec sockets and TCP keep-alive. Every Linux
 # kernel since 2.6.37 has them, and musl passes them through, so they are
@@ -58,7 +61,8 @@ logged "$OUT/zmq-configure.log" cmake -S "$SRC" -B "$ZB" -DCMAKE_TOOLCHAIN_FILE=
     -DZMQ_HAVE_SO_KEEPALIVE=1 -DZMQ_HAVE_TCP_KEEPCNT=1 -DZMQ_HAVE_TCP_KEEPIDLE=1 \
     -DZMQ_HAVE_TCP_KEEPINTVL=1 -DZMQ_HAVE_SO_BINDTODEVICE=1 -DZMQ_HAVE_SO_PRIORITY=1 \
     -DZMQ_HAVE_PTHREAD_SETNAME_2=1 -DZMQ_HAVE_PTHREAD_SET_AFFINITY=1 \
-    -DENABLE_PRECOMPILED=OFF -DENABLE_CPACK=OFF -DLIBZMQ_WERROR=OFF
+    -DENABLE_PRECOMPILED=OFF -DENABLE_CPACK=OFF -DLIBZMQ_WERROR=OFF \
+    -DCMAKE_INTERPROCEDURAL_OPTIMIZATION="${VEXLOND_LTO:-OFF}" -DCMAKE_POLICY_DEFAULT_CMP0069=NEW
 logged "$OUT/zmq-build.log" cmake --build "$ZB" -j "$(nproc)"
 cmake --install "$ZB" >/dev/null
 
