@@ -2,6 +2,7 @@
 // serial arguments, options without their argument on the command line and in
 // the configuration file. Each gets its message and the daemon serves on.
 #include "../net/loopback.h"
+#include "emulation.h"
 #include "harness.h"
 
 #include <fstream>
@@ -68,10 +69,13 @@ TEST(BadInputE2e, OverlongAndMissingArgumentsAreReportedAndSkipped)
         {{"--serial", "/dev/tty" + std::string(300, 'S'), "-c", path, "--pty=" + path, "--input",
           path, "-o", path, "--tcpclient"},
          {"Serial argument longer than 51 characters: /dev/ttySSS",
-          "Unable to open/run configuration\n", "option '--tcpclient' requires an argument"},
+          "Unable to open/run configuration\n",
+          vx_libc_text("option '--tcpclient' requires an argument",
+                       "option requires an argument: tcpclient")},
          {"pth: " + path + "\n"}},
         {{"--serial", "/dev/ttyS0:" + std::string(300, '1'), "-c"},
-         {"Serial argument longer than 51 characters", "option requires an argument -- 'c'"},
+         {"Serial argument longer than 51 characters",
+          vx_libc_text("option requires an argument -- 'c'", "option requires an argument: c")},
          {}},
         {{"-c", dir + "/bad.conf"},
          {"1: Error: Unable to parse line\n2: Error: Unable to parse line\n",

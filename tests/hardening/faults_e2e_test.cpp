@@ -1,6 +1,7 @@
 // Faults around a daemon with one endpoint of every kind: after each, every other
 // endpoint still carries traffic; and many short-lived links and console sessions
 // leave no descriptor or thread behind.
+#include "emulation.h"
 #include "loopback.h"
 #include "rig.h"
 
@@ -42,7 +43,7 @@ void bus_closes_and_reopens(rig &r)
     ASSERT_TRUE(r.bus.master >= 0 && grantpt(r.bus.master) == 0 && unlockpt(r.bus.master) == 0);
     unlink(r.bus.link.c_str());
     ASSERT_EQ(symlink(ptsname(r.bus.master), r.bus.link.c_str()), 0);
-    ASSERT_TRUE(wait_stdout(r.d, "i=0 socket=(nil) length=0\n"));
+    ASSERT_TRUE(wait_stdout(r.d, "i=0 socket=" + vx_libc_text("(nil)", "0") + " length=0\n"));
     long ticks = proc_cpu_ticks(r.d.pid);
     usleep(1000000);
     EXPECT_LT(proc_cpu_ticks(r.d.pid) - ticks, sysconf(_SC_CLK_TCK) / 5)

@@ -1,6 +1,7 @@
 // Outgoing links and server connections of the real daemon with loopback peers:
 // bridging, reconnection, an address that never converts, removal without
 // leftovers, a peer that vanishes, and two daemons chained.
+#include "emulation.h"
 #include "loopback.h"
 
 #include <algorithm>
@@ -138,7 +139,8 @@ TEST(LinksE2e, ServerConnectionsAndTwoChainedDaemons)
                      "--pull_response_port", "15553", "--pull_command_port", "15554", "--tcpclient",
                      lo_peer(port)});
     ASSERT_TRUE(wait_stdout(a, "success\n", 5000));
-    EXPECT_TRUE(wait_stderr(a, "bind: Address already in use\n"));
+    EXPECT_TRUE(
+        wait_stderr(a, "bind: " + vx_libc_text("Address already in use", "Address in use") + "\n"));
     // Probes pushed into A's command channel arrive at B's only through the link.
     channel_sub b_commands(CMD_SUB, "tcp://127.0.0.1:15554");
     channel_push("tcp://127.0.0.1:15554").send("to the bus\n");

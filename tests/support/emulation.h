@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <string>
 
 // True in unit tests cross-built for the board (CTest runs them under the
 // emulator) and in end-to-end tests whose daemon is the target binary, run
@@ -26,3 +27,11 @@ inline bool vx_emulated()
     do {                                                                                           \
         if (vx_emulated()) GTEST_SKIP() << (reason);                                               \
     } while (0)
+
+// The board's daemon has musl for its C library, which words some texts
+// otherwise than the host's glibc: strerror's, getopt's complaints, printf's
+// %p of a null pointer. A test expecting such a text names both.
+inline std::string vx_libc_text(const char *glibc, const char *musl)
+{
+    return vx_emulated() ? musl : glibc;
+}
