@@ -1,5 +1,6 @@
 // Load on every kind of endpoint at once, and memory under remote peers that push
 // huge messages, flood or stop reading.
+#include "emulation.h"
 #include "loopback.h"
 #include "rig.h"
 
@@ -144,6 +145,9 @@ TEST(Load, RemotePeersCannotGrowTheDaemonBeyondItsQueues)
     ASSERT_TRUE(wait_stdout(d, "Connected by"));
     channel_sub never_read(RES_SUB, RES_PUSH); // a remote subscriber that stops reading
     long base_kb = proc_status(d.pid, "VmHWM");
+    // Under qemu-user the emulator's own memory, whose code cache grows with the
+    // flood, would be measured with the daemon's.
+    const bool own_memory = !vx_emulated();
 
     // 100 MiB in one message is refused as soon as its length arrives; the
     // largest message taken, 16 KiB, still passes whole.
@@ -154,7 +158,9 @@ TEST(Load, RemotePeersCannotGrowTheDaemonBeyondItsQueues)
         channel_push(RES_PUSH).send(largest + "\n");
         EXPECT_TRUE(res.recv(m) && m == largest + "\n") << m.size();
     }
-    EXPECT_LT(proc_status(d.pid, "VmHWM") - base_kb, 10 * 1024);
+    if (own_memory) {
+        EXPECT_LT(proc_status(d.pid, "VmHWM") - base_kb, 10 * 1024);
+    }
 
     // Largest messages as fast as they go, for 2 s: the subscriber that does not
     // read keeps 1000 of them (16 MiB), the forwarder at most as many from the
@@ -166,7 +172,9 @@ TEST(Load, RemotePeersCannotGrowTheDaemonBeyondItsQueues)
     for (long end = now_ms() + 2000; now_ms() < end;)
         if (flood.sock.send(zmq::buffer(block), zmq::send_flags::none)) sent++;
     EXPECT_GT(sent, 3000);
-    EXPECT_LT(proc_status(d.pid, "VmHWM") - base_kb, 48 * 1024);
+    if (own_memory) {
+        EXPECT_LT(proc_status(d.pid, "VmHWM") - base_kb, 48 * 1024);
+    }
     EXPECT_EQ(WEXITSTATUS(daemon_stop(d)), 0);
     close(stalled);
 }
