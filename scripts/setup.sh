@@ -11,7 +11,7 @@ PACKAGES="g++ cmake make pkg-config libzmq3-dev cppzmq-dev libgtest-dev libgmock
 PACKAGES="$PACKAGES man-db groff-base dpkg-dev file fakeroot busybox"
 # Targets that need more name it: `setup.sh fuzz` brings the libFuzzer toolchain,
 # `setup.sh bench` the relay the benchmarks compare the endpoints with (socat),
-# any other argument is a package name (make cross passes its own).
+# any other argument is a package name (make board passes its own).
 for extra in "$@"; do
     case "$extra" in
     fuzz) PACKAGES="$PACKAGES clang-14 libfuzzer-14-dev libclang-rt-14-dev" ;;

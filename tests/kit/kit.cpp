@@ -665,3 +665,8 @@ bool kit_emulated()
     return wrapper != nullptr && wrapper[0] != '\0';
 #endif
 }
+
+std::string kit_libc_text(const char *glibc, const char *musl)
+{
+    return kit_emulated() ? musl : glibc;
+}

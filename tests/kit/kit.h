@@ -182,6 +182,10 @@ int open_raw(const std::string &path);
 // emulator) and in end-to-end tests whose daemon is the board's.
 bool kit_emulated();
 
+// The board's daemon is built with musl, which words some texts otherwise than
+// glibc (strerror's, getopt's complaints): a test names both.
+std::string kit_libc_text(const char *glibc, const char *musl);
+
 // Skips the rest of a test of a call that qemu-user cannot translate, e.g.
 // VX_SKIP_ON_EMULATOR("TIOCSRS485: no translation in qemu-user 7.2");
 #define VX_SKIP_ON_EMULATOR(reason)                                                                \

@@ -1,0 +1,15 @@
+// What the floating-point check is checked against: built soft-float it must
+// pass, built hard-float it must be caught. The e500 and SPE instructions are
+// the board's own and must not be taken for classic floating point.
+double vx_fp_probe(double a, double b, float c, int i)
+{
+    return a * b + a / b - static_cast<double>(c) + static_cast<double>(i);
+}
+
+void vx_e500_probe()
+{
+    asm volatile(".machine push\n.machine e500\n"
+                 "efsadd 3,4,5\nefdmul 3,4,5\nefscfsi 3,4\nevldd 3,8(4)\nevstdd 3,8(4)\n"
+                 "evmergehi 3,4,5\nisel 3,4,5,2\nmbar\nmsync\n.machine pop" ::
+                     : "r3", "memory");
+}
