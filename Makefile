@@ -124,7 +124,7 @@ board:
 board-test: build board
 	cd $(BOARD)/target && ctest --output-on-failure -j $(JOBS)
 	cd $(BUILD) && VEXLOND_TEST_BINARY=$(CURDIR)/scripts/vexlond-qemu.sh \
-		ctest --output-on-failure -L e2e
+		ctest --output-on-failure -j $(JOBS) -L e2e
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
