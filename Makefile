@@ -13,11 +13,7 @@ BENCH_ARGS ?=
 PREFIX ?= /usr/local
 DESTDIR ?=
 
-<<<<<<< HEAD
-.PHONY: all setup configure build run install deb test bench fuzz clean format format-check cross cross-test
-=======
-.PHONY: all setup build run test bench fuzz clean format board board-test
->>>>>>> board
+.PHONY: all setup configure build run install deb test bench fuzz clean format format-check board board-test
 
 all: build
 

@@ -79,38 +79,21 @@ bool kit_isolate()
 
 bool kit_private_dev_log(const std::string &socket_path)
 {
-    if (isolated != 1) return false;
-    // The real /dev is bound at a place of the private /tmp while each of its
-    // entries is bound into the new /dev, then let go of: no directory that
-    // temp_dir() removes ever holds it, so no removal can reach the real nodes.
-    const char real[] = "/tmp/.kit-real-dev";
-    mkdir(real, 0755);
-    if (mount("/dev", real, nullptr, MS_BIND | MS_REC, nullptr) != 0) return false;
-    if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=755") != 0) {
-        umount2(real, MNT_DETACH);
+    // A /dev of this namespace's own with what a detached daemon needs: /dev/null
+    // (bound first at a place of the private /tmp, which nothing removes) and
+    // the socket as /dev/log. The real /dev is left untouched below it.
+    const char null_copy[] = "/tmp/.kit-null";
+    close(open(null_copy, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    if (isolated != 1 || mount("/dev/null", null_copy, nullptr, MS_BIND, nullptr) != 0 ||
+        mount("tmpfs", "/dev", "tmpfs", 0, "mode=755") != 0)
         return false;
+    bool ok = true;
+    for (auto bind : {std::make_pair(std::string(null_copy), "/dev/null"),
+                      std::make_pair(socket_path, "/dev/log")}) {
+        close(open(bind.second, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        ok &= mount(bind.first.c_str(), bind.second, nullptr, MS_BIND, nullptr) == 0;
     }
-    DIR *d = opendir(real);
-    while (struct dirent *e = d ? readdir(d) : nullptr) {
-        std::string name = e->d_name, from = std::string(real) + "/" + name, to = "/dev/" + name;
-        struct stat st;
-        if (name == "." || name == ".." || lstat(from.c_str(), &st) != 0) continue;
-        if (S_ISLNK(st.st_mode)) {
-            char target[256] = {0};
-            if (readlink(from.c_str(), target, sizeof target - 1) > 0)
-                (void)!symlink(target, to.c_str());
-            continue;
-        }
-        if (S_ISDIR(st.st_mode))
-            mkdir(to.c_str(), 0755);
-        else
-            close(open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-        mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr);
-    }
-    if (d) closedir(d);
-    umount2(real, MNT_DETACH);
-    close(open("/dev/log", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    return mount(socket_path.c_str(), "/dev/log", nullptr, MS_BIND, nullptr) == 0;
+    return ok;
 }
 
 // Without isolation only one daemon may run on the machine at a time: every
