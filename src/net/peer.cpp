@@ -6,10 +6,10 @@
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
-#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 // A peer that vanishes without closing (power lost, cable pulled, a host that
 // hangs) would hold an idle connection open for ever, and one with data in flight
@@ -47,20 +47,19 @@ void peer_socket_setup(int fd)
         perror("setsockopt");
 }
 
-// Whether `addr` is one of this host's own addresses: loopback, the wildcard, or
-// an address of one of its interfaces.
+// Whether `addr` is one of this host's own addresses: only those can be bound.
+// (Asking the interfaces instead takes netlink, which some emulators the
+// board's build is tested under do not translate.)
 static bool is_local_address(in_addr addr)
 {
-    uint32_t host = ntohl(addr.s_addr);
-    if ((host >> 24) == 127 || host == INADDR_ANY) return true;
-    struct ifaddrs *list;
-    if (getifaddrs(&list) < 0) return false;
-    bool found = false;
-    for (struct ifaddrs *i = list; i && !found; i = i->ifa_next)
-        found = i->ifa_addr && i->ifa_addr->sa_family == AF_INET &&
-                reinterpret_cast<sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr == addr.s_addr;
-    freeifaddrs(list);
-    return found;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr = addr;
+    bool local = fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    if (fd >= 0) close(fd);
+    return local;
 }
 
 bool peer_is_own_port(const char *ip, int port, const char *bind, int own_port)

@@ -1,4 +1,4 @@
-// Support for the hardening tests.
+// A daemon with one endpoint of every kind.
 #include "rig.h"
 
 #include <poll.h>
@@ -76,8 +76,8 @@ std::string rig_failures(rig &r, const std::string &tag, bool reading)
                              {"pty", r.pty, true, ""},
                              {"link", r.link, false, ""},
                              {"bus", r.bus.master, true, ""}};
-    // A line is written again every half second until it has come: the test's
-    // own subscriptions may still be full of an earlier flood and lose it.
+    // Written again every half second until it has come: the test's own
+    // subscriptions may still be full of an earlier flood and lose it.
     std::set<std::string> pending;
     for (const end &e : ends) pending.insert(std::string(e.name) + " says " + tag + "\n");
     for (int i = 0; i < 6 && !pending.empty(); i++) {
@@ -93,8 +93,7 @@ std::string rig_failures(rig &r, const std::string &tag, bool reading)
     }
     std::string failed;
     for (const std::string &line : pending) failed += " in:" + line.substr(0, line.find(' '));
-    // Repeated until every consumer has it: a link that has just reconnected may
-    // still be subscribing.
+    // Repeated until every consumer has it: a link just back may still subscribe.
     const std::string to_res = "response " + tag + "\n", to_cmd = "command " + tag + "\n";
     channel_push res(RES_PUSH), cmd(CMD_PUSH);
     for (int i = 0; reading && i < 40; i++) {

@@ -1,19 +1,17 @@
-// Support for the hardening tests: a daemon with one endpoint of every kind, each
-// held by the test, and a check that every one of them still carries traffic.
+// A daemon with one endpoint of every kind, each held by the test, and a check
+// that every one of them still carries traffic.
 #pragma once
 
 #include "kit.h"
 
 #include <memory>
-#include <string>
 
-// Reads `fd` until `want` has come, for at most `timeout_ms`; keeps in `held` only
-// the end that a later match may need, so a long backlog costs no memory.
+// Reads `fd` until `want` has come; keeps in `held` only the end that a later
+// match may need, so a long backlog costs no memory.
 bool drain_until(int fd, std::string &held, const std::string &want, int timeout_ms);
 
-// Sends help requests to the console without reading the replies until the daemon
-// stops taking them, then resets the connection: the daemon is cut off in the
-// middle of a chunk's replies.
+// Sends help requests without reading the replies until the daemon stops taking
+// them, then resets the connection: the daemon is cut off mid-reply.
 void console_vanishes_mid_reply();
 
 struct rig {
@@ -27,14 +25,10 @@ struct rig {
     ~rig();
 };
 
-// Starts the daemon on the serial stand-in with a pty, a server port and a link,
-// and connects every endpoint (`extra` options are appended). Under a wrapper
-// the daemon gets 30 s to come up.
+// Starts the daemon with every endpoint (`extra` options appended) and connects them.
 void rig_start(rig &r, const std::vector<std::string> &extra = {},
                daemon_start_opts opts = daemon_start_opts());
 
-// Every producer's line reaches its channel, every consumer gets a message of its
-// channel, and the console answers. Returns the endpoints that fail ("in:pty",
-// "out:link", "console"...), empty when none does; `reading` false leaves the
-// consumers out (their peers do not read).
+// The endpoints whose traffic fails ("in:pty", "out:link", "console"...), empty
+// when none does; `reading` false leaves out the consumers (their peers do not read).
 std::string rig_failures(rig &r, const std::string &tag, bool reading = true);
