@@ -7,10 +7,11 @@
 
 namespace {
 
+// A sanitizer's or qemu-user's own memory would be measured with the daemon's.
 #ifdef VX_SANITIZED
-#define SKIP_SANITIZED() GTEST_SKIP() << "a sanitizer's own memory use would be measured"
+#define SKIP_SANITIZED() GTEST_SKIP() << "a sanitizer's own memory would be measured"
 #else
-#define SKIP_SANITIZED()
+#define SKIP_SANITIZED() VX_SKIP_ON_EMULATOR("the emulator's own memory would be measured")
 #endif
 
 TEST(Memory, AFullRunUnderMemcheckLosesNoMemory)

@@ -285,7 +285,9 @@ void daemon_start(daemon_proc &d, const std::vector<std::string> &args,
     }
     d.reader = std::thread(read_pipes, &d, out[0], err[0]);
     if (d.pid < 0) ADD_FAILURE() << "fork failed";
-    if (d.pid > 0 && opts.wait_ready && !wait_stdout(d, d.ready_line, opts.ready_ms))
+    // The board's daemon under qemu-user starts some times slower.
+    int ready_ms = opts.ready_ms * (kit_emulated() ? 4 : 1);
+    if (d.pid > 0 && opts.wait_ready && !wait_stdout(d, d.ready_line, ready_ms))
         ADD_FAILURE() << "daemon not ready; stdout:\n"
                       << daemon_stdout(d) << "\nstderr:\n"
                       << daemon_stderr(d);

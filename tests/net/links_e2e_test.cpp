@@ -115,6 +115,8 @@ TEST(LinksE2e, ManyLinksGoAtOnceAndALinkToItselfIsRefused)
 
 TEST(LinksE2e, ServerConnectionsChainedDaemonsAndABindAddress)
 {
+    VX_SKIP_ON_EMULATOR("libzmq looks a bound address up among the interfaces over netlink, "
+                        "whose replies qemu-user 7.2 does not translate");
     // B bound to 127.0.0.1 with a server port, A bound to 127.0.0.2 linked to it.
     int port = lo_free_port();
     daemon_proc b, a;
