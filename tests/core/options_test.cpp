@@ -104,9 +104,7 @@ TEST_F(Config, LineFormsThenTheCommandLineInEveryPass)
 // days of uptime, and every program's configuration was cut at once.
 TEST_F(Config, LinesOfAMebibyteAreReadWholeAndAPassEndsAtItsBoundsEachReportedOnce)
 {
-    const long long days25 = 25LL * 24 * 3600 * 1000;
-    clock_set_offset_ms(days25);
-    ASSERT_GE(monotonic_ms(), days25);
+    clock_set_offset_ms(25LL * 24 * 3600 * 1000);
     const std::string mib(1 << 20, 'x'); // a key, a value, a section header of a mebibyte
     EXPECT_TRUE(pass(file("big.conf", "serial = " + mib + "\n" + mib + "\n[" + mib +
                                           "]\nctrl\n")) == (list{"1=" + mib, "63", "4"}));
