@@ -64,7 +64,7 @@ TEST(TcpListen, ThreadsKeepOffSignalsARestartServesUpToTheCapAndEMFILEDelaysACon
         }
         EXPECT_TRUE(served(first, "still served"));
         EXPECT_EQ(tcp_conn_wait(3000), 0);
-        EXPECT_EQ(read_text(err[0], "\n").find("test connection from 127.0.0.1:"), 0u);
+        EXPECT_EQ(count_of(read_text(err[0], "\n"), "test connection from 127.0.0.1:"), 1u);
     }
     rlimit old;
     getrlimit(RLIMIT_NOFILE, &old);
