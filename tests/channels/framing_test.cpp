@@ -16,8 +16,19 @@ static msgs frame(line_state &st, const std::string &chunk)
     return msgs(sent.begin() + static_cast<long>(before), sent.end());
 }
 
-TEST(LineFraming, EachReadSendsTheMessagesItEndsAndALineLongerThanTheBufferLosesNothing)
+TEST(LineFraming, ALineLongerThanTheBufferLosesNothingAndEachReadSendsTheMessagesItEnds)
 {
+    // A line longer than the buffer goes in fragments that fit it (the first bridge).
+    line_state first;
+    const size_t chunk = INOUT_BUF_SIZE - 1;
+    std::string all = "x", joined;
+    for (char c = 'a'; c < 'f'; c++) all += std::string(chunk, c);
+    frame(first, "x");
+    for (size_t at = 1; at < all.size(); at += chunk) frame(first, all.substr(at, chunk));
+    frame(first, "\n");
+    for (const auto &m : sent) joined += m.size() <= INOUT_BUF_SIZE ? m : "(too long)";
+    EXPECT_EQ(joined, all + "\n");
+    EXPECT_EQ(frame(first, "y"), msgs({"y"})); // the line end re-armed the early fragment
     const std::string b510(510, 'b'), c511(511, 'c'), q(INOUT_BUF_SIZE, 'q');
     // Each case is one bridge's reads, each with the messages it must send.
     const std::vector<std::pair<std::string, msgs>> cases[] = {
@@ -35,16 +46,4 @@ TEST(LineFraming, EachReadSendsTheMessagesItEndsAndALineLongerThanTheBufferLoses
         line_state st;
         for (const auto &r : reads) EXPECT_EQ(frame(st, r.first), r.second);
     }
-    // A line longer than the buffer goes in fragments that fit it, losing nothing.
-    line_state st;
-    const size_t chunk = INOUT_BUF_SIZE - 1;
-    std::string all = "x", joined;
-    for (char c = 'a'; c < 'f'; c++) all += std::string(chunk, c);
-    sent.clear();
-    frame(st, "x");
-    for (size_t at = 1; at < all.size(); at += chunk) frame(st, all.substr(at, chunk));
-    frame(st, "\n");
-    for (const auto &m : sent) joined += m.size() <= INOUT_BUF_SIZE ? m : "(too long)";
-    EXPECT_EQ(joined, all + "\n");
-    EXPECT_EQ(frame(st, "y"), msgs({"y"})); // the line end re-armed the early fragment
 }
