@@ -17,8 +17,7 @@ TEST(Clock, SleepRunsItsTimeOrEndsWhenTheDaemonOrItsOwnFlagIsRaised)
     ASSERT_EQ(stop_flag_open(&running) | stop_flag_open(&link), 0);
     EXPECT_EQ(clock_sleep(20, &link), 0);
     for (stop_flag *f : {&link, &running}) {
-        // Raised once this (the main) thread sleeps: a sleep that missed it runs into the
-        // time-out. The process's state in /proc is its main thread's.
+        // Raised once the main thread sleeps (/proc/self/stat shows its state): a miss times out.
         std::thread raiser([f] {
             wait_until(
                 [] { return read_file("/proc/self/stat").find(") S ") != std::string::npos; },
