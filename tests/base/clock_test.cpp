@@ -11,23 +11,16 @@ TEST(Clock, MillisecondsKeepCountingPastTwentyFiveDaysOfUptime)
     EXPECT_EQ(timespec_ms({2147483, 648000000}), 2147483648LL);
 }
 
-// The state letter of a thread of this process: 'S' while it sleeps.
-static char thread_state(pid_t tid)
-{
-    std::string stat = read_file("/proc/self/task/" + std::to_string(tid) + "/stat");
-    size_t end = stat.rfind(')');
-    return end == std::string::npos || end + 2 >= stat.size() ? '?' : stat[end + 2];
-}
-
 TEST(Clock, SleepRunsItsTimeOrEndsWhenTheDaemonOrItsOwnFlagIsRaised)
 {
     stop_flag link;
     ASSERT_EQ(stop_flag_open(&running) | stop_flag_open(&link), 0);
     EXPECT_EQ(clock_sleep(20, &link), 0);
     for (stop_flag *f : {&link, &running}) {
-        // Raised once this thread sleeps: a sleep that missed it runs into the time-out.
+        // Raised once the main thread sleeps: a sleep that missed it runs into the time-out.
         std::thread raiser([f] {
-            wait_until([] { return thread_state(getpid()) == 'S'; }, 10000);
+            std::string stat = "/proc/self/task/" + std::to_string(getpid()) + "/stat";
+            wait_until([&] { return read_file(stat).find(") S ") != std::string::npos; }, 10000);
             stop_flag_raise(f);
         });
         EXPECT_EQ(clock_sleep(60000, &link), -1);
