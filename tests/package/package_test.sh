@@ -7,8 +7,11 @@ set -eu
 # The init theme's daemon takes fixed ports and IPC paths in /tmp: where it can (as root),
 # the theme runs in a network and a /tmp of its own, where it meets no other daemon.
 if [ "$1" = init ] && [ -z "${VX_PACKAGE_NS:-}" ] && unshare --net --mount true 2>/dev/null; then
-    exec env VX_PACKAGE_NS=1 unshare --net --mount sh -c \
-        'ip link set lo up && mount -t tmpfs tmpfs /tmp && exec sh "$0" "$@"' "$0" "$@"
+    # The source and build trees stay visible where they lie under /tmp.
+    exec env VX_PACKAGE_NS=1 unshare --net --mount sh -c 'ip link set lo up &&
+        mount --rbind /tmp /mnt && mount -t tmpfs tmpfs /tmp && for d in "$2" "$3"; do
+        case $d in /tmp/?*) t=${d#/tmp/} t=${t%%/*}; mkdir -p /tmp/$t; mount --rbind /mnt/$t /tmp/$t;;
+        esac; done && exec sh "$0" "$@"' "$0" "$@"
 fi
 theme=$1 src=$(cd "$2" && pwd) build=$(cd "$3" && pwd) work=$(mktemp -d /tmp/vexlond-package.XXXXXX)
 # A daemon that a failed check left running is stopped too.
