@@ -80,7 +80,7 @@ init)
     if [ -z "${VX_PACKAGE_NS:-}" ]; then
         # Not isolated: one daemon at a time (the daemon must not inherit the lock, 9), and
         # the IPC files it leaves in /tmp (run from /) are removed when this test made them.
-        exec 9>/tmp/vexlond-e2e.lock
+        exec 9>"$build/e2e.lock"
         flock -w 600 9 || fail "end-to-end lock"
         made=$(for f in pub_cmd pub_res pull_cmd pull_res; do
             [ -e /tmp/vexlond_$f ] || echo /tmp/vexlond_$f; done)
