@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -36,4 +37,13 @@ void stop_flag_close(stop_flag *f)
 {
     if (f->fd >= 0) close(f->fd);
     f->fd = -1;
+}
+
+void stop_signals_mask(int how, sigset_t *old)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(how, &set, old);
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <csignal>
 
 struct stop_flag {
     std::atomic<int> on{1}; // 1 while wanted; 0 asks every loop watching it to end
@@ -18,6 +19,10 @@ int stop_flag_open(stop_flag *f);
 // Drops the flag and makes its descriptor readable for good: it is never read,
 // so every poll that holds it wakes, now and later. Async-signal-safe.
 void stop_flag_raise(stop_flag *f);
+
+// Applies `how` (SIG_BLOCK, SIG_UNBLOCK) to SIGINT and SIGTERM, the signals
+// that stop the programs, in the calling thread; `old` gets the mask before.
+void stop_signals_mask(int how, sigset_t *old = nullptr);
 
 // Closes the descriptor once no thread polls it any more; the flag keeps its value.
 void stop_flag_close(stop_flag *f);

@@ -278,11 +278,8 @@ int cat_watch(const cat_args &a)
 {
     // ZeroMQ's own threads start with the first socket: they must not take the
     // stop signals, whose handler wakes this thread's poll through `stop`.
-    sigset_t stops, old;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stops, &old);
+    sigset_t old;
+    stop_signals_mask(SIG_BLOCK, &old);
     channel_conn c;
     int opened = conn_open(c, zmq::socket_type::sub, a, sub_setup);
     if (opened == 0 && stop_flag_open(&stop) == 0) {

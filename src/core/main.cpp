@@ -8,6 +8,7 @@
 // handler drops `running`, whose descriptor wakes this thread and every loop of
 // the daemon at once, so nothing wakes up periodically to look for a stop.
 #include "base/settings.h"
+#include "base/stop.h"
 #include "channels/bridge.h"
 #include "channels/forwarder.h"
 #include "channels/pty_endpoint.h"
@@ -62,15 +63,6 @@ static void sig_handler(int)
     static const char MSG[] = "Exiting program...\n";
     (void)!write(1, MSG, sizeof MSG - 1);
     stop_flag_raise(&running);
-}
-
-static void block_stop_signals(int how)
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    pthread_sigmask(how, &set, nullptr);
 }
 
 // Each TCP server connection and link costs a few descriptors, so the usual soft
@@ -139,7 +131,7 @@ int main(int argc, char **argv)
 
     // Every thread started from here on (links already in pass 3) inherits a mask
     // that keeps the stop signals for the main thread.
-    block_stop_signals(SIG_BLOCK);
+    stop_signals_mask(SIG_BLOCK);
     if (options_pass3(&o, argc, argv) < 0) exit(1);
 
     if (verbose > 1) {
@@ -200,7 +192,7 @@ int main(int argc, char **argv)
         perror("signal");
         return 1;
     }
-    block_stop_signals(SIG_UNBLOCK);
+    stop_signals_mask(SIG_UNBLOCK);
 
     // Bound before the line appears, so whoever waits for it can connect at once.
     tcp_listener *console_listener =

@@ -13,6 +13,7 @@
 
 #include "base/clock.h"
 #include "base/settings.h"
+#include "base/stop.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -203,11 +204,8 @@ int threadify(void *(*fn)(void *), void *arg, int detach, pthread_t *thread)
     pthread_attr_setstacksize(&attr, THREAD_STACK_SIZE);
     // A new thread inherits the creator's mask; the stop signals are kept for
     // the main thread even when the creator is the main thread itself.
-    sigset_t stop_signals, old;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, &old);
+    sigset_t old;
+    stop_signals_mask(SIG_BLOCK, &old);
     pthread_t t;
     int rc = pthread_create(&t, &attr, fn, arg);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
