@@ -2,7 +2,6 @@
 #include "rig.h"
 
 #include <poll.h>
-#include <set>
 #include <sys/socket.h>
 
 bool drain_until(int fd, std::string &held, const std::string &want, int timeout_ms)
@@ -69,43 +68,38 @@ std::string rig_failures(rig &r, const std::string &tag, bool reading)
     struct end {
         const char *name;
         int fd;
-        bool producer_of_cmd; // else it produces responses and consumes commands
+        channel_sub *into; // the channel it feeds; it is fed the other one
         std::string held;
     };
-    std::vector<end> ends = {{"server", r.server, true, ""},
-                             {"pty", r.pty, true, ""},
-                             {"link", r.link, false, ""},
-                             {"bus", r.bus.master, true, ""}};
-    // Written again every half second until it has come: the test's own
-    // subscriptions may still be full of an earlier flood and lose it.
-    std::set<std::string> pending;
-    for (const end &e : ends) pending.insert(std::string(e.name) + " says " + tag + "\n");
-    for (int i = 0; i < 6 && !pending.empty(); i++) {
-        for (const end &e : ends) {
-            std::string line = std::string(e.name) + " says " + tag + "\n";
-            if (pending.count(line)) (void)!write(e.fd, line.data(), line.size());
+    end ends[] = {{"server", r.server, r.cmd.get(), ""},
+                  {"pty", r.pty, r.cmd.get(), ""},
+                  {"link", r.link, r.res.get(), ""},
+                  {"bus", r.bus.master, r.cmd.get(), ""}};
+    std::string failed, m;
+    for (const end &e : ends) {
+        // Written again every half second: the test's own subscription may still
+        // be full of an earlier flood and lose it.
+        const std::string line = std::string(e.name) + " says " + tag + "\n";
+        bool came = false;
+        for (int i = 0; i < 6 && !came; i++) {
+            (void)!write(e.fd, line.data(), line.size());
+            for (long long t = now_ms() + 500; !came && e.into->recv(m, int(t - now_ms()));)
+                came = m == line;
         }
-        std::string m;
-        for (long long end = now_ms() + 500; !pending.empty() && now_ms() < end;) {
-            while (r.cmd->recv(m, 1)) pending.erase(m);
-            while (r.res->recv(m, 1)) pending.erase(m);
-        }
+        if (!came) failed += std::string(" in:") + e.name;
     }
-    std::string failed;
-    for (const std::string &line : pending) failed += " in:" + line.substr(0, line.find(' '));
     // Repeated until every consumer has it: a link just back may still subscribe.
     const std::string to_res = "response " + tag + "\n", to_cmd = "command " + tag + "\n";
+    auto wanted = [&](const end &e) { return e.into == r.cmd.get() ? to_res : to_cmd; };
     channel_push res(RES_PUSH), cmd(CMD_PUSH);
-    for (int i = 0; reading && i < 40; i++) {
+    for (int i = 0, all = 0; reading && i < 40 && !all; i++) {
         res.send(to_res);
         cmd.send(to_cmd);
-        bool all = true;
-        for (end &e : ends)
-            all &= drain_until(e.fd, e.held, e.producer_of_cmd ? to_res : to_cmd, 50);
-        if (all) break;
+        all = 1;
+        for (end &e : ends) all &= drain_until(e.fd, e.held, wanted(e), 50);
     }
     for (const end &e : ends)
-        if (reading && e.held.find(e.producer_of_cmd ? to_res : to_cmd) == std::string::npos)
+        if (reading && e.held.find(wanted(e)) == std::string::npos)
             failed += std::string(" out:") + e.name;
     if (console_ask("show bus mode\n", "\n") != "  Bus mode is card\n") failed += " console";
     return failed;

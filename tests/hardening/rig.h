@@ -1,27 +1,25 @@
-// A daemon with one endpoint of every kind, each held by the test, and a check
-// that every one of them still carries traffic.
+// A daemon with one endpoint of every kind, each held by the test.
 #pragma once
 
 #include "kit.h"
 
 #include <memory>
 
-// Reads `fd` until `want` has come; keeps in `held` only the end that a later
-// match may need, so a long backlog costs no memory.
+// Reads `fd` until `want` has come, keeping only the tail a later match needs:
+// a flood's backlog costs no memory.
 bool drain_until(int fd, std::string &held, const std::string &want, int timeout_ms);
 
-// Sends help requests without reading the replies until the daemon stops taking
-// them, then resets the connection: the daemon is cut off mid-reply.
+// Sends help requests unread until the daemon stops taking them, then resets the
+// connection: the daemon is cut off mid-reply.
 void console_vanishes_mid_reply();
 
 struct rig {
     daemon_proc d;
-    pty_port bus;                                   // serial stand-in: the test is the bus
-    std::string pty_link;                           // where --pty puts its link
-    int pty = -1;                                   // the program on the daemon's pty
-    int server_port = 0, server = -1;               // a --tcpserver peer
-    int link_port = 0, link_listen = -1, link = -1; // the --tcpclient peer
-    std::unique_ptr<channel_sub> cmd, res;          // both channels, live
+    pty_port bus;         // serial stand-in: the test is the bus
+    std::string pty_link; // where --pty puts its link
+    int pty = -1;         // the program on the daemon's pty
+    int server_port = 0, server = -1, link_port = 0, link_listen = -1, link = -1;
+    std::unique_ptr<channel_sub> cmd, res; // both channels, live
     ~rig();
 };
 
