@@ -2,14 +2,12 @@
 // exactly what a sender pushes, and a sender that nothing answers gives up.
 #include "kit.h"
 
-namespace {
-
-int exit_code(int status)
+static int exit_code(int status)
 {
     return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-void start_cat(daemon_proc &p, const std::vector<std::string> &args)
+static void start_cat(daemon_proc &p, const std::vector<std::string> &args)
 {
     daemon_start_opts opts;
     opts.binary = VEXLON_CAT_BINARY;
@@ -41,5 +39,3 @@ TEST(VexlonCat, WatchSeesExactlyWhatSendPushesAndSendReportsNobodyListening)
                                          ": nothing answers (no connection within 300 ms)\n");
     EXPECT_TRUE(exited_cleanly(daemon_stop(d)));
 }
-
-} // namespace

@@ -9,8 +9,6 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
-namespace {
-
 TEST(Startup, UsageVersionAndOptionErrorsEndAtOnce)
 {
     const struct {
@@ -111,7 +109,7 @@ TEST(Startup, ExecutableConfigurationAppliesBeforeTheCommandLine)
 }
 
 // The next datagram a syslog client sent to `fd`, or "" after 3 s.
-std::string next_log(int fd)
+static std::string next_log(int fd)
 {
     struct pollfd p = {fd, POLLIN, 0};
     char buf[2048];
@@ -153,5 +151,3 @@ TEST(Startup, DetachedItLogsToSyslogAndKeepsAPidFile)
     EXPECT_NE(access(pidfile.c_str(), F_OK), 0);
     close(fd);
 }
-
-} // namespace
