@@ -1,6 +1,4 @@
-// Faults around a daemon with one endpoint of every kind: after each, every
-// endpoint still carries traffic; link cycles and console sessions leave nothing
-// behind; readers that stop hold nothing up.
+// Faults around a daemon with one endpoint of every kind.
 #include "rig.h"
 
 #include <sys/socket.h>
@@ -19,10 +17,14 @@ static void link_cycles(int count)
         EXPECT_TRUE(lo_wait_eof(fd));
         close(fd);
     }
+    lo_send(con, "exit\n"); // its descriptor closed when the connection ends
+    EXPECT_TRUE(lo_wait_eof(con));
     close(con);
     close(lfd);
 }
 
+// After each fault every endpoint still carries traffic, link cycles and console
+// sessions leave no descriptor or thread, and readers that stop hold nothing up.
 TEST(Faults, EveryEndpointOutlivesFaultsCyclesLeaveNothingAndStoppedReadersHoldNothingUp)
 {
     rig r;
@@ -34,7 +36,6 @@ TEST(Faults, EveryEndpointOutlivesFaultsCyclesLeaveNothingAndStoppedReadersHoldN
         close(r.link_listen);
         r.link_listen = lo_listen(&r.link_port);
         ASSERT_GE(r.link = lo_accept(r.link_listen, 3000), 0) << "restart " << i;
-        if (i == 2) console_vanishes_mid_reply();
         if (i == 4) { // a server peer that stops reading is reset amid a flood
             int peer = lo_connect(r.server_port, 1024);
             std::string name = lo_local_name(peer);
@@ -59,14 +60,12 @@ TEST(Faults, EveryEndpointOutlivesFaultsCyclesLeaveNothingAndStoppedReadersHoldN
     }
     EXPECT_EQ(count_of(daemon_stdout(r.d), "success\n"), 11u);
 
-    // 200 link cycles over eight consoles at once, and 200 console sessions. One
-    // cycle first: what is made once on first use is not a leak.
     auto sessions_ended = [&] { // every console connection's thread has said so
         std::string out = daemon_stdout(r.d);
         return count_of(out, "Connection from ip") ==
                count_of(out, "Connected by") + count_of(out, "Command thread exited.\n");
     };
-    link_cycles(1);
+    link_cycles(1); // what is made once on first use is not a leak
     ASSERT_TRUE(wait_until(sessions_ended));
     int fds = fd_count(r.d.pid);
     long threads = proc_status(r.d.pid, "Threads");
@@ -76,39 +75,40 @@ TEST(Faults, EveryEndpointOutlivesFaultsCyclesLeaveNothingAndStoppedReadersHoldN
         ASSERT_EQ(console_ask("show bus mode\n", "\n"), "  Bus mode is card\n");
     for (std::thread &t : consoles) t.join();
     EXPECT_EQ(count_of(daemon_stdout(r.d), "Connection found, end it.\n"), 201u);
-    // A session's thread ends just after its last line.
+    // A session's thread ends just after its last line; a leak would be one a cycle.
     EXPECT_TRUE(wait_until([&] {
-        return sessions_ended() && fd_count(r.d.pid) == fds &&
-               proc_status(r.d.pid, "Threads") == threads;
+        return sessions_ended() && fd_count(r.d.pid) <= fds &&
+               proc_status(r.d.pid, "Threads") <= threads;
     })) << fd_count(r.d.pid)
-        << " descriptors (" << fds << "), " << proc_status(r.d.pid, "Threads") << " threads ("
-        << threads << ")";
+        << " descriptors (" << fds << "), " << proc_status(r.d.pid, "Threads") << " threads";
 
-    // Readers that stop: a console client that never reads its replies, and both
-    // channels flooding far past what the server peer, the link peer, the pty and
-    // the bus hold. Each stalled endpoint still takes what its peer sends, a new
-    // server peer gets the responses, a new console client its answers.
-    int console = lo_connect(5550, 1024);
+    // A console client that sends until the daemon, blocked in its replies, takes
+    // no more; both channels flooding far past what every consumer holds.
+    int console = lo_connect(5550, 1024), refused = 0;
     std::string help;
     for (int i = 0; i < 40; i++) help += "help\n";
-    for (int i = 0; i < 100; i++)
-        send(console, help.data(), help.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    for (long long end = now_ms() + 10000; refused < 3 && now_ms() < end;) {
+        bool taken = send(console, help.data(), help.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0;
+        refused = taken ? 0 : refused + 1;
+        if (!taken) usleep(100000); // the replies fill our window meanwhile
+    }
+    EXPECT_EQ(refused, 3);
     channel_push res(RES_PUSH), cmd(CMD_PUSH);
-    const std::string block = std::string(4000, 's') + "\n";
     for (int i = 0; i < 4000; i++) {
-        res.send(block);
-        cmd.send(block);
+        res.send(std::string(4000, 's') + "\n");
+        cmd.send(std::string(4000, 's') + "\n");
     }
     EXPECT_EQ(rig_failures(r, "while stalled", false), "");
     int fresh = lo_connect(r.server_port);
     std::string got;
-    for (int i = 0; i < 40 && !drain_until(fresh, got, "for the new peer\n", 50); i++)
+    for (int i = 0; i < 40 && !read_until(fresh, got, "for the new peer\n", 50); i++)
         res.send("for the new peer\n");
     EXPECT_NE(got.find("for the new peer\n"), std::string::npos);
     EXPECT_TRUE(wait_stderr(r.d, "inout_thread: output not read, dropping messages\n"));
     EXPECT_TRUE(wait_stderr(r.d, "inout_thread: pty not read, dropping messages\n"));
     EXPECT_TRUE(wait_until([] { return stats_value(console_stats(), "pty", "dropped") > 0; }));
+    lo_reset(console); // it vanishes in the middle of a reply
+    EXPECT_TRUE(wait_until(sessions_ended));
     EXPECT_TRUE(exited_cleanly(daemon_stop(r.d)));
-    close(console);
     close(fresh);
 }

@@ -5,14 +5,6 @@
 
 #include <memory>
 
-// Reads `fd` until `want` has come, keeping only the tail a later match needs:
-// a flood's backlog costs no memory.
-bool drain_until(int fd, std::string &held, const std::string &want, int timeout_ms);
-
-// Sends help requests unread until the daemon stops taking them, then resets the
-// connection: the daemon is cut off mid-reply.
-void console_vanishes_mid_reply();
-
 struct rig {
     daemon_proc d;
     pty_port bus;         // serial stand-in: the test is the bus

@@ -1,12 +1,12 @@
-// The command console of the real daemon over TCP: links listed and saved,
-// counters that move by exactly the traffic, junk and clients that vanish
-// mid-reply, clients served at once up to the cap, and quit.
-#include "../hardening/rig.h"
+// The command console of the real daemon over TCP.
+#include "kit.h"
 
 #include <fstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+// Links listed and saved, counters that move by exactly the traffic, junk,
+// clients served at once up to the cap, and quit.
 TEST(ConsoleE2e, ListSaveStatsJunkAndManyClientsThenQuit)
 {
     int lfd_port = 0, lfd = lo_listen(&lfd_port), port = lo_free_port();
@@ -24,7 +24,6 @@ TEST(ConsoleE2e, ListSaveStatsJunkAndManyClientsThenQuit)
     ASSERT_GE(link, 0);
     const std::string list = "  " + up + " connected\\\n  " + down + " connecting...\n";
     EXPECT_TRUE(wait_until([&] { return console_ask("list\n", "...\n") == list; }));
-    EXPECT_EQ(console_ask("list\nshow bus mode\n", "ctrl\n"), list + "  Bus mode is ctrl\n");
 
     // save writes a fixed path: checked where /conf exists or can be made, and
     // left as it was found.
@@ -98,7 +97,6 @@ TEST(ConsoleE2e, ListSaveStatsJunkAndManyClientsThenQuit)
         EXPECT_TRUE(lo_wait_eof(fd, 500));
         close(fd);
     }
-    console_vanishes_mid_reply();
 
     // Every client up to the cap is answered while all of them stay connected;
     // one more is turned away with a line saying why.
