@@ -1,6 +1,4 @@
-// Start-up of the real daemon: usage, version and option errors; what cannot be
-// set up is reported and the rest runs; an executable configuration; the
-// detached daemon's syslog and pid file.
+// Start-up of the real daemon.
 #include "kit.h"
 
 #include <fstream>
@@ -9,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+// Usage, version and option errors end the daemon at once.
 TEST(Startup, UsageVersionAndOptionErrorsEndAtOnce)
 {
     const struct {
@@ -41,24 +40,23 @@ TEST(Startup, UsageVersionAndOptionErrorsEndAtOnce)
     }
 }
 
+// What cannot be set up is named once and the rest runs.
 TEST(Startup, WhatCannotBeSetUpIsNamedOnceAndTheRestRuns)
 {
     daemon_proc first;
     daemon_start(first, {});
     std::string path = "/tmp/" + std::string(300, 'p'), dir = temp_dir();
-    std::ofstream(dir + "/bad.conf") << "serial\nstdin =\n"
-                                     << "serial = /dev/ttyS0:" << std::string(1 << 20, '9') << "\n";
+    std::ofstream(dir + "/bad.conf") << "serial\nstdin =\n";
     daemon_proc d;
     daemon_start_opts no_tmp;
     no_tmp.make_tmp_dir = false;
     daemon_start(d,
-                 {"--bogus", "-c", dir + "/bad.conf", "--serial", "/dev/tty" + path,
-                  "--pty=" + path, "-i", path, "-o", path, "--tcpserver", "5551", "--tcpclient"},
+                 {"--bogus", "-c", dir + "/bad.conf", "--pty=" + path, "-i", path, "-o", path,
+                  "--tcpserver", "5551", "--tcpclient"},
                  no_tmp);
     const std::string err = daemon_stderr(d);
-    // Every endpoint and port the first daemon holds, and the relative IPC path
-    // without a tmp directory, named once for each piece it leaves out (5551 is
-    // also asked for as the server port).
+    // The ports the first daemon holds (5551 also as the server port) and the
+    // relative IPC path without a tmp directory.
     const std::pair<const char *, size_t> failed[] = {
         {"tcp://*:5551: ", 2}, {"tcp://*:5552: ", 1}, {"tcp://*:5553: ", 1},
         {"tcp://*:5554: ", 1}, {"tcp://*:5550: ", 1}, {"ipc://tmp/vexlond_pull_cmd: ", 1}};
@@ -72,23 +70,19 @@ TEST(Startup, WhatCannotBeSetUpIsNamedOnceAndTheRestRuns)
     EXPECT_EQ(count_of(err, kit_libc_text("option '--tcpclient' requires an argument",
                                           "option requires an argument: tcpclient")),
               3u);
-    for (const char *text : {"1: Error: Unable to parse line\n2: Error: Unable to parse line\n",
-                             "Serial argument longer than 51 characters: /dev/tty/tmp/ppp"})
-        EXPECT_NE(err.find(text), std::string::npos) << text;
+    EXPECT_NE(err.find("1: Error: Unable to parse line\n2: Error: Unable to parse line\n"),
+              std::string::npos);
     EXPECT_TRUE(wait_stdout(d, "pth: " + path + "\n"));
-    EXPECT_EQ(console_ask("show bus mode\n", "\n"), "  Bus mode is card\n");
-    long elapsed = 0;
-    EXPECT_TRUE(exited_cleanly(daemon_stop(d, SIGINT, 4000, &elapsed)));
+    EXPECT_TRUE(exited_cleanly(daemon_stop(d)));
     EXPECT_TRUE(exited_cleanly(daemon_stop(first)));
 }
 
 TEST(Startup, ExecutableConfigurationAppliesBeforeTheCommandLine)
 {
     std::string dir = temp_dir(), path = dir + "/vexlond.pl";
-    // The script records the signals blocked in each of its two runs: the second
-    // one happens while the daemon blocks SIGINT and SIGTERM, which it must not
-    // inherit. (Perl, because a shell clears its mask itself.) help and config
-    // in the file change nothing; the command line has the last word.
+    // Each of its two runs records its blocked signals: the second is started
+    // while the daemon blocks SIGINT and SIGTERM (Perl: a shell clears its mask
+    // itself). help and config in it change nothing; the command line wins.
     std::ofstream(path) << "#!/usr/bin/perl\nopen(S, '/proc/self/status');\nopen(R, '>>" + dir +
                                "/runs');\nprint R grep(/^SigBlk/, <S>);\n"
                                "print \"# ports\\n[channels]\\npublish_command_port = 6002\\n"
@@ -108,15 +102,7 @@ TEST(Startup, ExecutableConfigurationAppliesBeforeTheCommandLine)
     EXPECT_EQ(read_file(dir + "/runs"), "SigBlk:\t0000000000000000\nSigBlk:\t0000000000000000\n");
 }
 
-// The next datagram a syslog client sent to `fd`, or "" after 3 s.
-static std::string next_log(int fd)
-{
-    struct pollfd p = {fd, POLLIN, 0};
-    char buf[2048];
-    ssize_t n = poll(&p, 1, 3000) == 1 ? recv(fd, buf, sizeof buf, 0) : 0;
-    return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
-}
-
+// Detached, it logs to syslog and keeps a pid file.
 TEST(Startup, DetachedItLogsToSyslogAndKeepsAPidFile)
 {
     std::string dir = temp_dir(), sock = dir + "/log", pidfile = dir + "/vexlond.pid";
@@ -134,13 +120,17 @@ TEST(Startup, DetachedItLogsToSyslogAndKeepsAPidFile)
     ASSERT_TRUE(wait_until([&] { return !read_file(pidfile).empty(); }));
     pid_t pid = std::stoi(read_file(pidfile));
     // Facility daemon (3 << 3) with LOG_ERR (3) for stderr lines, LOG_INFO (6) for
-    // stdout lines, under the ident "vexlond" and the detached process's pid. The
-    // two streams reach syslog each in its own order.
+    // stdout lines, under the ident and the detached pid; each stream in its order.
     const std::string tag = "vexlond[" + std::to_string(pid) + "]: ";
     std::string logs;
     auto logged = [&](const std::string &line) {
-        for (std::string m; logs.find(line) == std::string::npos && !(m = next_log(fd)).empty();)
-            logs += m.substr(0, 4) + m.substr(m.find(tag)) + "\n";
+        char m[2048];
+        struct pollfd p = {fd, POLLIN, 0};
+        for (ssize_t n; logs.find(line) == std::string::npos && poll(&p, 1, 3000) == 1 &&
+                        (n = recv(fd, m, sizeof m, 0)) > 0;) {
+            std::string got(m, static_cast<size_t>(n)); // its time left out
+            logs += got.substr(0, 4) + got.substr(got.find(tag)) + "\n";
+        }
         return logs.find(line) != std::string::npos;
     };
     EXPECT_TRUE(logged("<27>" + tag + "Unknown device type.\n")) << logs;
