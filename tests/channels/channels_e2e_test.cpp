@@ -1,8 +1,6 @@
-// The channels and the endpoints of the real daemon that feed them: standard
-// streams, an input file, a pty.
+// The channels and the endpoints that feed them: standard streams, a file, a pty.
 #include "kit.h"
 
-#include <climits>
 #include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
@@ -19,8 +17,7 @@ TEST(Channels, MessagesPassInOrderOversizeOnesAloneAreDroppedAndNoneIsLostWhileT
     channel_sub res(RES_SUB, RES_PUSH), res_ipc("ipc:///tmp/vexlond_pub_res", RES_PUSH);
     channel_push cmd_tcp(CMD_PUSH), cmd_rel("ipc://" + d.dir + "/tmp/vexlond_pull_cmd");
     channel_push res_rel("ipc://" + d.dir + "/tmp/vexlond_pull_res");
-    // One at a time: PULL queues fairly between producers, so order holds only
-    // within one producer.
+    // One at a time: PULL queues fairly, so order holds only within a producer.
     for (const auto &st : {std::make_pair(&cmd_tcp, std::string("status?\n")),
                            {&cmd_rel, std::string(16384, 'x')},
                            {&cmd_tcp, std::string()}}) {
@@ -34,12 +31,10 @@ TEST(Channels, MessagesPassInOrderOversizeOnesAloneAreDroppedAndNoneIsLostWhileT
     EXPECT_EQ(cmd.next(), "after 1\n");
     EXPECT_EQ(cmd.next(), "after 2\n");
     std::string after = console_stats();
-    for (auto key : {std::make_pair("msgs_in", 4), {"msgs_out", 2}, {"dropped", 2}})
-        EXPECT_EQ(stats_value(after, "command", key.first) -
-                      stats_value(before, "command", key.first),
-                  key.second)
-            << key.first << "\n"
-            << after;
+    auto moved = [&](const char *key) {
+        return stats_value(after, "command", key) - stats_value(before, "command", key);
+    };
+    EXPECT_TRUE(moved("msgs_in") == 4 && moved("msgs_out") == 2 && moved("dropped") == 2) << after;
     EXPECT_TRUE(res.silent());
     res_rel.send("ok\n");
     EXPECT_EQ(res.next(), "ok\n");
@@ -48,9 +43,8 @@ TEST(Channels, MessagesPassInOrderOversizeOnesAloneAreDroppedAndNoneIsLostWhileT
     channel_sub late(RES_SUB, RES_PUSH); // a late subscriber misses what came before
     EXPECT_TRUE(late.silent());
 
-    // Regression: queues looked full, and dropped, when a socket had not yet heard
-    // how far its peer had read. Pushed, then written to stdin, in bursts of 75
-    // lines with at most 150 in flight, far below the 1000 a queue holds.
+    // Regression: queues looked full before hearing how far the peer had read. Pushed,
+    // then from stdin, with at most 150 lines in flight (a queue holds 1000).
     const size_t TOTAL = 30000, BURST = 75;
     std::string stream, m;
     for (size_t i = 0; i < TOTAL; i++)
@@ -76,12 +70,10 @@ TEST(Channels, MessagesPassInOrderOversizeOnesAloneAreDroppedAndNoneIsLostWhileT
     EXPECT_TRUE(exited_cleanly(daemon_stop(d)));
 }
 
-// Stdin is echoed, an ended input holds nothing up, and a regular input file is
-// followed as it grows.
+// Stdin is echoed, its end holds nothing up, and an input file is followed.
 TEST(StdioBridge, StdinEchoesAnEndedInputHoldsNothingUpAndAFileIsFollowed)
 {
-    // No tmp directory, so no IPC PULL endpoints: all of it goes over TCP. The file
-    // is filled only once the channel is watched.
+    // No tmp directory: all over TCP. The file is filled once the channel is watched.
     std::string dir = temp_dir(), file = dir + "/later.txt";
     std::ofstream(file).close();
     daemon_proc d;
@@ -114,19 +106,15 @@ TEST(StdioBridge, StdinEchoesAnEndedInputHoldsNothingUpAndAFileIsFollowed)
     EXPECT_EQ(count_of(daemon_stdout(d), eof), 3u) << daemon_stdout(d);
 }
 
-// A program on the pty link talks raw, and neither nobody on the slave nor a
-// reader that stops holds the daemon up.
-TEST(Pty, ProgramOnTheLinkTalksRawAndNeitherNobodyNorAStoppedReaderStallsIt)
+// A program on the pty link talks raw and finds nothing stale from before it came
+// (a reader that stops: the faults test).
+TEST(Pty, ProgramOnTheLinkTalksRawAndFindsNothingStale)
 {
     std::string link = temp_dir() + "/bus0";
-    close(open(link.c_str(), O_WRONLY | O_CREAT, 0644)); // replaced by the link
+    close(open(link.c_str(), O_WRONLY | O_CREAT, 0644));
     daemon_proc d;
     daemon_start(d, {"--pty=" + link});
-    EXPECT_NE(daemon_stdout(d).find("################\npth: " + link + "\n################\n"),
-              std::string::npos);
-    char target[PATH_MAX] = {0};
-    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
-    EXPECT_EQ(std::string(target).rfind("/dev/pts/", 0), 0u);
+    EXPECT_TRUE(wait_stdout(d, "################\npth: " + link + "\n################\n"));
     // Far more than a pty holds, with nobody on the slave: with echo on it would
     // come back as commands, and the program opening the slave would get it stale.
     channel_sub cmd(CMD_SUB, CMD_PUSH);
@@ -135,18 +123,13 @@ TEST(Pty, ProgramOnTheLinkTalksRawAndNeitherNobodyNorAStoppedReaderStallsIt)
     for (int i = 0; i < 1500; i++) res.send(line);
     EXPECT_TRUE(cmd.silent(500));
     int fd = open_raw(link);
-    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(isatty(fd)); // the file there was replaced by a link to the slave
     EXPECT_EQ(read_text(fd, "", 300), "");
     ASSERT_EQ(write(fd, "status? 7\n", 10), 10);
     EXPECT_EQ(cmd.next(), "status? 7\n");
     res.send("OK 7\r\n\x01\n");
     EXPECT_EQ(read_text(fd, "OK 7\r\n\x01\n"), "OK 7\r\n\x01\n");
-    EXPECT_TRUE(cmd.silent());                     // nothing echoed back
-    for (int i = 0; i < 3000; i++) res.send(line); // the program stops reading
-    EXPECT_TRUE(wait_stderr(d, "inout_thread: pty not read, dropping messages\n"));
-    for (int i = 0; i < 1500; i++) res.send(line);
-    ASSERT_EQ(write(fd, "still here\n", 11), 11);
-    EXPECT_EQ(cmd.next(), "still here\n");
+    EXPECT_TRUE(cmd.silent()); // nothing echoed back
     close(fd);
     EXPECT_TRUE(exited_cleanly(daemon_stop(d)));
     EXPECT_EQ(daemon_stderr(d).find("pollerr"), std::string::npos);

@@ -15,8 +15,7 @@ TEST(Startup, UsageVersionAndOptionErrorsEndAtOnce)
         int status;
         std::string out_starts, err_has; // what stdout starts with, what stderr holds
     } cases[] = {
-        // Help comes first, whatever else the command line holds; the added
-        // options follow the usage's last line, whose text is kept as it was.
+        // Help first whatever else is given; the added options after the usage, unchanged.
         {{"--stdin", "nonsense", "-h"},
          1,
          "Serial arguments:\n  --serial <device>:<baudrate>[:<mode>[:format]]\n",
@@ -55,23 +54,20 @@ TEST(Startup, WhatCannotBeSetUpIsNamedOnceAndTheRestRuns)
                   "--tcpserver", "5551", "--tcpclient"},
                  no_tmp);
     const std::string err = daemon_stderr(d);
-    // The ports the first daemon holds (5551 also as the server port) and the
-    // relative IPC path without a tmp directory.
+    // The first daemon's ports (5551 also as server port); the IPC path needs ./tmp.
     const std::pair<const char *, size_t> failed[] = {
         {"tcp://*:5551: ", 2}, {"tcp://*:5552: ", 1}, {"tcp://*:5553: ", 1},
         {"tcp://*:5554: ", 1}, {"tcp://*:5550: ", 1}, {"ipc://tmp/vexlond_pull_cmd: ", 1}};
     for (const auto &f : failed)
         EXPECT_EQ(count_of(err, f.first), f.second) << f.first << "\n" << err;
-    EXPECT_NE(
-        err.find("tcp://*:5550: " + kit_libc_text("Address already in use", "Address in use")),
-        std::string::npos);
+    EXPECT_TRUE(wait_stderr(d, "tcp://*:5550: " +
+                                   kit_libc_text("Address already in use", "Address in use")));
     // Unknown options and missing arguments are reported in each of the three passes.
     EXPECT_EQ(count_of(err, "unrecognized option"), 3u) << err;
     EXPECT_EQ(count_of(err, kit_libc_text("option '--tcpclient' requires an argument",
                                           "option requires an argument: tcpclient")),
               3u);
-    EXPECT_NE(err.find("1: Error: Unable to parse line\n2: Error: Unable to parse line\n"),
-              std::string::npos);
+    EXPECT_TRUE(wait_stderr(d, "1: Error: Unable to parse line\n2: Error: Unable to parse line\n"));
     EXPECT_TRUE(wait_stdout(d, "pth: " + path + "\n"));
     EXPECT_TRUE(exited_cleanly(daemon_stop(d)));
     EXPECT_TRUE(exited_cleanly(daemon_stop(first)));
@@ -80,9 +76,8 @@ TEST(Startup, WhatCannotBeSetUpIsNamedOnceAndTheRestRuns)
 TEST(Startup, ExecutableConfigurationAppliesBeforeTheCommandLine)
 {
     std::string dir = temp_dir(), path = dir + "/vexlond.pl";
-    // Each of its two runs records its blocked signals: the second is started
-    // while the daemon blocks SIGINT and SIGTERM (Perl: a shell clears its mask
-    // itself). help and config in it change nothing; the command line wins.
+    // Both runs record their blocked signals, the second started while the daemon
+    // blocks SIGINT and SIGTERM (Perl: a shell clears its mask). The command line wins.
     std::ofstream(path) << "#!/usr/bin/perl\nopen(S, '/proc/self/status');\nopen(R, '>>" + dir +
                                "/runs');\nprint R grep(/^SigBlk/, <S>);\n"
                                "print \"# ports\\n[channels]\\npublish_command_port = 6002\\n"
@@ -90,10 +85,7 @@ TEST(Startup, ExecutableConfigurationAppliesBeforeTheCommandLine)
     chmod(path.c_str(), 0755);
     daemon_proc d;
     daemon_start(d, {"-c", path, "-v", "-v", "--pull_command_port", "5554"});
-    EXPECT_NE(
-        daemon_stdout(d).find("Configuration file: " + path + "\nPorts: 5551 6002 5553 5554\n"),
-        std::string::npos)
-        << daemon_stdout(d);
+    EXPECT_TRUE(wait_stdout(d, "Configuration file: " + path + "\nPorts: 5551 6002 5553 5554\n"));
     channel_sub cmd("tcp://127.0.0.1:6002", "tcp://127.0.0.1:5554");
     channel_push("tcp://127.0.0.1:5554").send("moved\n");
     EXPECT_EQ(cmd.next(), "moved\n");

@@ -26,8 +26,7 @@ struct rig {
     std::unique_ptr<channel_sub> cmd, res; // both channels, live
     ~rig()
     {
-        for (int fd : {pty, server, link_listen, link})
-            if (fd >= 0) close(fd);
+        for (int fd : {pty, server, link_listen, link}) close(fd);
     }
 };
 
@@ -65,8 +64,7 @@ static std::string rig_failures(rig &r, const std::string &tag, bool reading = t
                 {"bus", r.bus.master, r.cmd.get(), false}};
     std::string failed, m;
     for (const end &e : ends) {
-        // Written again every half second: the test's own subscription may still
-        // be full of an earlier flood and lose it.
+        // Again every 500 ms: our subscription may still be full of an earlier flood.
         const std::string line = std::string(e.name) + " says " + tag + "\n";
         bool came = false;
         for (int i = 0; i < 6 && !came; i++) {
@@ -76,8 +74,7 @@ static std::string rig_failures(rig &r, const std::string &tag, bool reading = t
         }
         if (!came) failed += std::string(" in:") + e.name;
     }
-    // Sent again until every consumer has it whole: a link just back may still
-    // subscribe, and a backlog is read past in 50 ms slices.
+    // Again until each consumer has it whole: a link just back may still subscribe.
     const std::string to_res = "response " + tag + "\n", to_cmd = "command " + tag + "\n";
     channel_push res(RES_PUSH), cmd(CMD_PUSH);
     for (int i = 0, all = 0; reading && i < 40 && !all; i++) {
@@ -122,9 +119,8 @@ TEST(Faults, EveryEndpointOutlivesFaultsCyclesLeaveNothingAndStoppedReadersHoldN
     rig_start(r);
     ASSERT_EQ(rig_failures(r, "at start"), "");
     for (int i = 1, one = 1; i <= 10; i++) {
-        // The link's peer restarts, the last time gone without a FIN or a reset (as
-        // when its power goes): only the idle link's keepalive probe, after 5 s and
-        // answered by a reset, tells. The link is made again a second later.
+        // The link's peer restarts, the last time gone without FIN or reset (power
+        // lost): only the idle link's keepalive probe after 5 s, reset, tells.
         bool silent = i == 10 && !setsockopt(r.link, IPPROTO_TCP, TCP_REPAIR, &one, sizeof one);
         if (i == 10 && !silent) printf("keepalive unchecked: TCP_REPAIR needs CAP_NET_ADMIN\n");
         close(r.link);
@@ -146,10 +142,8 @@ TEST(Faults, EveryEndpointOutlivesFaultsCyclesLeaveNothingAndStoppedReadersHoldN
             close(r.pty);
             r.pty = open_raw(r.pty_link);
         }
-        if (i == 8) { // the serial device goes away and comes back
-            ASSERT_TRUE(r.bus.replace());
-            ASSERT_TRUE(wait_stdout(r.d, " is back\n"));
-        }
+        // The serial device goes away and comes back.
+        ASSERT_TRUE(i != 8 || (r.bus.replace() && wait_stdout(r.d, " is back\n")));
         EXPECT_EQ(rig_failures(r, "after restart " + std::to_string(i)), "")
             << "restart " << i << daemon_stderr(r.d);
     }
@@ -177,8 +171,7 @@ TEST(Faults, EveryEndpointOutlivesFaultsCyclesLeaveNothingAndStoppedReadersHoldN
     })) << fd_count(r.d.pid)
         << " descriptors (" << fds << "), " << proc_status(r.d.pid, "Threads") << " threads";
 
-    // A console client that sends until the daemon, blocked in its replies, takes
-    // no more; both channels flooding far past what every consumer holds.
+    // Readers that stop: a console client leaving its replies unread, and floods.
     int console = lo_connect(5550, 1024), refused = 0;
     std::string help;
     for (int i = 0; i < 40; i++) help += "help\n";
@@ -232,9 +225,7 @@ TEST(Memory, AFullRunUnderMemcheckLosesNoMemory)
     while (r.cmd->recv(m, 5000) && m != "from stdin\n") continue;
     EXPECT_EQ(m, "from stdin\n");
     EXPECT_TRUE(wait_stdout(r.d, "response under memcheck\n"));
-    EXPECT_NE(
-        stats_value(console_stats(), "link 127.0.0.1:" + std::to_string(r.link_port), "connects"),
-        -1);
+    EXPECT_NE(console_stats().find("link 127.0.0.1:"), std::string::npos);
     EXPECT_TRUE(exited_cleanly(daemon_stop(r.d, SIGINT, 60000))) << daemon_stderr(r.d);
 }
 
@@ -287,8 +278,7 @@ TEST(Memory, PeersGiveTheirMemoryBackAndCannotGrowTheDaemonBeyondItsQueues)
     close(stalled);
 }
 
-// Under a low limit on open files, 150 server peers each get every response in
-// order while the channel has room.
+// Under a low file limit, 150 server peers each get every response in order.
 TEST(Load, AHundredAndFiftyServerPeersEachGetEveryResponseInOrder)
 {
     const int SERVERS = 150, WINDOW = 200; // far fewer in flight than any queue holds

@@ -6,8 +6,7 @@ static std::string lo_peer(int port)
     return "127.0.0.1:" + std::to_string(port);
 }
 
-// Links bridge, reconnect, retry an address that never converts, refuse a loop
-// and what passes the cap, and go at once and without leftovers.
+// Links bridge, reconnect, retry, refuse loops and the cap, and go leaving nothing.
 TEST(LinksE2e, LinksBridgeReconnectRetryAreCappedAndGoWithoutLeftovers)
 {
     int port = 0, lfd = lo_listen(&port), own = lo_free_port();
@@ -37,8 +36,7 @@ TEST(LinksE2e, LinksBridgeReconnectRetryAreCappedAndGoWithoutLeftovers)
         [&] { return stats_value(console_stats(), "link " + lo_peer(port), "connects") == 2; }));
     close(peer);
     close(lfd);
-    // The unconvertible address is retried for ever, each time ending in the
-    // conversion error alone (the refusal is the one other line).
+    // An unconvertible address is retried, ending each time in that error alone.
     EXPECT_TRUE(wait_until([&] { return count_of(daemon_stdout(d), "300.1.1.1:5010... ") >= 3; }));
     std::string err = daemon_stderr(d);
     EXPECT_EQ(count_of(err, "inet_pton: Invalid argument\n") + 1, count_of(err, "\n")) << err;

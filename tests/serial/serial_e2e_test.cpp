@@ -13,9 +13,8 @@ static bool bus_live(const pty_port &bus, const char *push_endpoint)
     return got.find("#probe\n") != std::string::npos;
 }
 
-// Lines from the bus arrive framed on the channel of the bus mode and the other
-// channel is written to the bus, the trace shows both, a port whose device goes
-// away comes back, and the port gets its settings back at shutdown.
+// Each bus mode's channels carry the bus, traced; the port comes back and gets its
+// settings back at shutdown.
 TEST(SerialBus, CardAndControllerCarryTheBusAndThePortComesBackAndIsRestored)
 {
     const struct {
@@ -52,8 +51,7 @@ TEST(SerialBus, CardAndControllerCarryTheBusAndThePortComesBackAndIsRestored)
         EXPECT_EQ(without_probes(got), "OK 1\n") << m.mode;
         EXPECT_EQ(from_bus.next(), "not for the bus\n");
         if (dump) {
-            // Bus bytes green, written ones yellow; the first trace's time counts
-            // from zero (the epoch), later ones from the trace before.
+            // Bus bytes green, written yellow; times from the epoch, then from the last.
             std::string out = daemon_stdout(d);
             const std::string prefix = "\x1b\\[1;39;40m(\\d+):\\d{3}:";
             std::smatch first;
