@@ -101,7 +101,8 @@ TEST(LinksE2e, TwoDaemonsOnTheirOwnBindAddressesChained)
                                     "...\nAccepting commands on port 5550\n"),
               0u);
     daemon_start(a, {"--bind", "127.0.0.2", "--tcpclient", lo_peer(port)});
-    EXPECT_TRUE(wait_stdout(b, "Connected by 127.0.0.1:"));
+    EXPECT_TRUE(wait_stdout(b, "\nConnected by 127.0.0.1:")); // A's link, a server peer to B
+    EXPECT_EQ(count_of(daemon_stdout(b), "Connection from ip: 127.0.0.1:"), 1u);
     ASSERT_TRUE(wait_stdout(a, "success\n", 5000));
     EXPECT_EQ(count_of(daemon_stderr(a), "tcp://"), 0u) << daemon_stderr(a);
     channel_sub b_commands(CMD_SUB, "tcp://127.0.0.2:5554");
