@@ -1,12 +1,8 @@
-// The test kit.
 #include "kit.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -22,8 +18,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 const char READY_LINE[] = "Accepting commands on port 5550\n";
 const char CMD_PUSH[] = "tcp://127.0.0.1:5554";
@@ -173,8 +167,7 @@ bool read_until(int fd, std::string &out, const std::string &want, int timeout_m
 std::string read_text(int fd, const std::string &want, int timeout_ms)
 {
     std::string out;
-    read_until(fd, out, want, timeout_ms);
-    return out;
+    return read_until(fd, out, want, timeout_ms), out;
 }
 
 int fd_count(pid_t pid)
@@ -397,7 +390,7 @@ std::string console_stats()
     std::string got;
     lo_send(fd, "stats\n");
     // The reply ends at the first line end that follows no backslash.
-    while (read_until(fd, got, "\n", 3000) && got.size() >= 2 && got[got.size() - 2] == '\\')
+    while (read_until(fd, got, "\n") && got.size() >= 2 && got[got.size() - 2] == '\\')
         got += read_text(fd, "\n");
     close(fd);
     return got;

@@ -3,31 +3,22 @@
 // channels, TCP ports and ptys. Every wait has a limit and ends at the event.
 #pragma once
 
-// What nearly every test file needs besides the kit.
-#include <csignal>
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <functional>
-#include <mutex>
+#include <gtest/gtest.h>
 #include <string>
-#include <sys/types.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
-#include <vector>
+#include <unistd.h>
 #include <zmq.hpp>
 
-// Moves this process into network and mount namespaces with a private /tmp (as
-// root), so the daemon's fixed ports and IPC paths meet no other daemon and
-// nothing is left in /tmp; the build and source trees stay visible. Elsewhere
-// daemon_start takes turns through a lock file. True when isolated.
+// As root: network and mount namespaces of this process's own with a private
+// /tmp, where the daemon's fixed ports and IPC paths meet no other daemon (the
+// build and source trees stay visible). Elsewhere daemon_start takes turns.
 bool kit_isolate();
-
-// Mounts a private /dev holding /dev/null and `socket_path` as /dev/log.
-// Needs kit_isolate().
+// A private /dev holding /dev/null and `socket_path` as /dev/log (isolated only).
 bool kit_private_dev_log(const std::string &socket_path);
 
 struct daemon_proc {
@@ -40,7 +31,7 @@ struct daemon_proc {
     std::condition_variable grew;         // signalled whenever out or err grows
     std::string out, err;                 // everything written so far
     std::thread reader;                   // drains stdout and stderr
-    ~daemon_proc(); // kills a daemon still running; fails on a sanitizer report
+    ~daemon_proc();                       // kills it if still running; fails on a sanitizer report
 };
 
 struct daemon_start_opts {
@@ -57,31 +48,27 @@ struct daemon_start_opts {
 extern const char READY_LINE[]; // "Accepting commands on port 5550\n"
 
 // Starts the daemon (or VEXLOND_TEST_BINARY: the board's, under qemu-user).
-// Fails the test when it does not get ready in time.
 void daemon_start(daemon_proc &d, const std::vector<std::string> &args,
                   const daemon_start_opts &opts = daemon_start_opts());
 std::string daemon_stdout(daemon_proc &d);
 std::string daemon_stderr(daemon_proc &d);
-// Waits until the daemon's stdout (or stderr) holds `text`.
 bool wait_stdout(daemon_proc &d, const std::string &text, int timeout_ms = 3000);
 bool wait_stderr(daemon_proc &d, const std::string &text, int timeout_ms = 3000);
-// Waits for the exit: the wait status, or -1 after `timeout_ms`.
+// The wait status, or -1 after `timeout_ms`; daemon_stop sends `sig` first.
 int daemon_wait(daemon_proc &d, int timeout_ms, long *elapsed_ms = nullptr);
-// Sends `sig` and waits for the exit: the wait status, or -1.
 int daemon_stop(daemon_proc &d, int sig = 2, int timeout_ms = 4000, long *elapsed_ms = nullptr);
-// Runs the daemon to its end: its exit status, or -1.
+// Its exit status, or -1.
 int daemon_run_to_exit(const std::vector<std::string> &args, std::string *out, std::string *err,
                        int timeout_ms = 5000);
 bool exited_cleanly(int status); // exited with status 0
 
 long long now_ms();
-// Checks `cond` until it holds; false when it does not within `timeout_ms`.
 bool wait_until(const std::function<bool()> &cond, int timeout_ms = 3000);
 std::string temp_dir(); // a new directory under /tmp, gone when the program ends
 std::string read_file(const std::string &path);
 size_t count_of(const std::string &text, const std::string &what);
-// Appends what `fd` yields to `out` until it holds `want`, `fd` ends, or the
-// time passes (all of it for an empty `want`). True when `out` holds `want`.
+// Appends what `fd` yields to `out` until it holds `want` (true), or `fd`
+// ends, or the time passes (all of it for an empty `want`).
 bool read_until(int fd, std::string &out, const std::string &want, int timeout_ms = 3000);
 std::string read_text(int fd, const std::string &want, int timeout_ms = 3000);
 int fd_count(pid_t pid);
@@ -94,15 +81,14 @@ extern const char RES_PUSH[]; // tcp://127.0.0.1:5553
 extern const char RES_SUB[];  // tcp://127.0.0.1:5551
 
 // A subscriber made live: probes are pushed to `probe_push` until one arrives,
-// so nothing pushed afterwards meets a subscription still being set up. Probes
-// are never handed out.
+// so nothing pushed later meets a subscription still being set up. recv skips probes.
 struct channel_sub {
     zmq::context_t ctx;
     zmq::socket_t sock;
     channel_sub(const std::string &sub_endpoint, const std::string &probe_push);
-    bool recv(std::string &msg, int timeout_ms = 2000); // the next message, or false
-    std::string next(int timeout_ms = 2000);            // ... or "(nothing)"
-    bool silent(int timeout_ms = 300);                  // nothing comes within the time
+    bool recv(std::string &msg, int timeout_ms = 2000);
+    std::string next(int timeout_ms = 2000); // ... or "(nothing)"
+    bool silent(int timeout_ms = 300);
 };
 
 struct channel_push {
@@ -112,35 +98,31 @@ struct channel_push {
     void send(const std::string &msg); // fails the test when not taken within 2 s
 };
 
-// Makes `sub` live the same way. False after `timeout_ms`.
 bool sub_make_live(zmq::socket_t &sub, const std::string &probe_push, int timeout_ms = 5000);
-// The next message on `s` within `timeout_ms`, probes included.
 bool channel_recv(zmq::socket_t &s, std::string &msg, int timeout_ms);
 
 bool is_probe(const std::string &msg);
 // `key`=<n> on the line of `name` of a `stats` reply; -1 when absent.
 long long stats_value(const std::string &reply, const std::string &name, const std::string &key);
-// The whole `stats` reply of the console.
-std::string console_stats();
+std::string console_stats(); // the console's whole `stats` reply
 std::string without_probes(std::string s);
 
-// Listens on 127.0.0.1 at *port, or at a port the system picks when it is 0.
+// Listens on 127.0.0.1 at *port (0: one the system picks).
 int lo_listen(int *port, int backlog = 10);
 int lo_accept(int lfd, int timeout_ms = 3000); // -1 after the time-out
-// Connects to ip:port; -1 when refused or not accepted within 5 s, which also
-// bounds every send on it. A small `rcvbuf` makes a peer that does not read
-// block its sender soon.
+// -1 when refused or not accepted within 5 s, which also bounds every send. A
+// small `rcvbuf` makes a peer that does not read block its sender soon.
 int lo_connect(int port, int rcvbuf = 0, const char *ip = "127.0.0.1");
 bool lo_send(int fd, const std::string &text);   // all of it, MSG_NOSIGNAL
 bool lo_wait_eof(int fd, int timeout_ms = 3000); // the peer closes in time
 void lo_reset(int fd);                           // close with a reset: the peer vanishes
 std::string lo_local_name(int fd);               // "127.0.0.1:<port>" of this end
 int lo_free_port();                              // free a moment ago
-// Sends `commands` on a new console connection; the reply up to `want`.
+// The reply up to `want` to `commands` sent on a new console connection.
 std::string console_ask(const std::string &commands, const std::string &want);
 
-// A pty standing in for a serial port: the test holds the master ("the bus");
-// the port is reached through a link whose name holds "tty".
+// A pty as a serial port: the test holds the master ("the bus"), the daemon
+// opens the slave through a link whose name holds "tty".
 struct pty_port {
     int master = -1;      // the bus side
     std::string link;     // <temporary directory>/ttyBUS, pointing at the slave
@@ -154,15 +136,12 @@ struct pty_port {
     bool as_found() const;
 };
 
-// Opens a pty slave (or a link to one) in raw mode, as a controller program does.
+// A pty slave opened in raw mode, as a controller program does.
 int open_raw(const std::string &path);
 
-// True in unit tests cross-built for the board (run under qemu-user) and in
-// end-to-end tests of the board's daemon.
+// True in the board's unit tests and end-to-end tests of its daemon (qemu-user).
 bool kit_emulated();
-
-// The board's daemon is built with musl, which words some texts otherwise than
-// glibc (strerror's, getopt's complaints): a test names both.
+// musl words some texts (getopt's complaints) otherwise than glibc.
 std::string kit_libc_text(const char *glibc, const char *musl);
 
 // Skips the rest of a test of a call that qemu-user cannot translate, e.g.
