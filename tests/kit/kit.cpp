@@ -167,7 +167,8 @@ bool read_until(int fd, std::string &out, const std::string &want, int timeout_m
 std::string read_text(int fd, const std::string &want, int timeout_ms)
 {
     std::string out;
-    return read_until(fd, out, want, timeout_ms), out;
+    read_until(fd, out, want, timeout_ms);
+    return out;
 }
 
 int fd_count(pid_t pid)
@@ -457,18 +458,6 @@ bool channel_sub::recv(std::string &msg, int timeout_ms)
     }
 }
 
-std::string channel_sub::next(int timeout_ms)
-{
-    std::string msg;
-    return recv(msg, timeout_ms) ? msg : "(nothing)";
-}
-
-bool channel_sub::silent(int timeout_ms)
-{
-    std::string msg;
-    return !recv(msg, timeout_ms);
-}
-
 // --- TCP on loopback ----------------------------------------------------------
 
 static sockaddr_in lo_addr(int port)
@@ -592,11 +581,6 @@ pty_port::pty_port()
     if (master < 0 || symlink(slave.c_str(), link.c_str()) != 0) link.clear();
 }
 
-pty_port::~pty_port()
-{
-    if (master >= 0) close(master);
-}
-
 bool pty_port::replace()
 {
     close(master);
@@ -605,13 +589,6 @@ bool pty_port::replace()
     std::string next = link + ".new";
     return master >= 0 && symlink(slave.c_str(), next.c_str()) == 0 &&
            rename(next.c_str(), link.c_str()) == 0;
-}
-
-struct termios pty_port::settings() const
-{
-    struct termios t = {};
-    tcgetattr(master, &t);
-    return t;
 }
 
 bool pty_port::as_found() const

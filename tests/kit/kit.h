@@ -87,8 +87,9 @@ struct channel_sub {
     zmq::socket_t sock;
     channel_sub(const std::string &sub_endpoint, const std::string &probe_push);
     bool recv(std::string &msg, int timeout_ms = 2000);
-    std::string next(int timeout_ms = 2000); // ... or "(nothing)"
-    bool silent(int timeout_ms = 300);
+    std::string next(int timeout_ms = 2000) { return recv(last, timeout_ms) ? last : "(nothing)"; }
+    bool silent(int timeout_ms = 300) { return !recv(last, timeout_ms); }
+    std::string last; // what next() or silent() took
 };
 
 struct channel_push {
@@ -128,11 +129,16 @@ struct pty_port {
     std::string link;     // <temporary directory>/ttyBUS, pointing at the slave
     struct termios found; // the settings the daemon finds (4800 baud, two stop bits)
     pty_port();
-    ~pty_port();
+    ~pty_port() { close(master); }
     pty_port(const pty_port &) = delete;
     pty_port &operator=(const pty_port &) = delete;
-    bool replace();                  // a new bus behind the same link: the device came back
-    struct termios settings() const; // the slave's, read through the master
+    bool replace();                 // a new bus behind the same link: the device came back
+    struct termios settings() const // the slave's, read through the master
+    {
+        struct termios t = {};
+        tcgetattr(master, &t);
+        return t;
+    }
     bool as_found() const;
 };
 

@@ -1,11 +1,8 @@
 #!/bin/sh
-# usage: package_test.sh <theme> <source dir> <build dir>. Packaging, one theme per run: man
-# (the pages render without a warning and name every option), install (the layout under
-# /usr/local and /usr), deb (the package installs, removes and purges cleanly in a spare root),
-# init (the init script runs the daemon under sh and start-stop-daemon, and BusyBox's).
+# usage: package_test.sh man|install|deb|init <source dir> <build dir>
 set -eu
-# The init theme's daemon takes fixed ports and IPC paths in /tmp: where it can (as root),
-# the theme runs in a network and a /tmp of its own, where it meets no other daemon.
+# The init theme's daemon takes fixed ports and IPC paths in /tmp: as root it runs
+# in a network and a /tmp of its own, where it meets no other daemon.
 if [ "$1" = init ] && [ -z "${VX_PACKAGE_NS:-}" ] && unshare --net --mount true 2>/dev/null; then
     # The source and build trees stay visible where they lie under /tmp.
     exec env VX_PACKAGE_NS=1 unshare --net --mount sh -c 'ip link set lo up &&
@@ -22,18 +19,17 @@ expect() { t=$1 r0=$2; shift 2; for f; do test $t "$r0$f" || fail "$f: not $t"; 
 inst() { DESTDIR="$work/$1" cmake --install "$build" --prefix "$2" >/dev/null; }
 
 case "$theme" in
-man)
+man) # the pages render without a warning and document every option
     for page in "$src"/man/*.[0-9]; do
         groff -man -ww -z "$page" 2>"$work/err" || fail "groff failed on $page"
         LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings=w -l "$page" 2>>"$work/err" >/dev/null
         [ ! -s "$work/err" ] || fail "$page: $(cat "$work/err")"
     done
-    # Every option of the usage text is documented.
     for opt in $("$build/vexlond" --help 2>&1 | grep -o -- '--[a-z_]*' | sort -u); do
         grep -q -- "$(echo $opt | sed 's/-/\\\\-/g')" "$src"/man/vexlond.8 || fail "vexlond.8: $opt"
     done
     ;;
-install)
+install) # the layout under /usr/local and /usr
     inst local /usr/local && r="$work/local/usr/local" d=/share/doc/vexlond
     expect -e "$r" /share/man/man8/vexlond.8 /share/man/man1/vexlon-cat.1 /etc/vexlond.conf \
         $d/README.md $d/LICENSE $d/CHANGELOG.md $d/examples/vexlond.conf \
@@ -53,7 +49,7 @@ install)
         /etc/init.d/vexlond /etc/vexlond.conf /usr/libexec/vexlond/service-config
     grep -q "^DAEMON=/usr/sbin/vexlond$" "$work/usr/etc/init.d/vexlond" || fail "init script path"
     ;;
-deb)
+deb) # the package installs, removes and purges cleanly in a spare root
     (cd "$build" && cpack -G DEB -B "$work/out" >/dev/null) || fail "cpack failed"
     deb=$(ls "$work"/out/vexlond_*.deb) root="$work/root" as=$([ "$(id -u)" = 0 ] || echo fakeroot)
     dpkg-deb -f "$deb" Depends | grep -q libzmq5 || fail "no dependency on libzmq5"
@@ -76,7 +72,7 @@ deb)
     ! find "$root" -path "$root/var/lib/dpkg" -prune -o ! -type d -print | grep . ||
         fail "left after purge (above)"
     ;;
-init)
+init) # the init script under sh with start-stop-daemon, and under BusyBox
     if [ -z "${VX_PACKAGE_NS:-}" ]; then
         # Not isolated: one daemon at a time (the daemon must not inherit the lock, 9), and
         # the IPC files it leaves in /tmp (run from /) are removed when this test made them.
