@@ -1,8 +1,5 @@
-// main() of every test program: isolated before the first test, as the tests
-// run one per process under CTest.
+// Isolated before the first test: CTest runs one test a process.
 #include "kit.h"
-
-#include <gtest/gtest.h>
 
 int main(int argc, char **argv)
 {
