@@ -1,7 +1,7 @@
 // Fuzzes the line framer as a bridge feeds it: a sequence of reads of any sizes.
 // Checks that framing never loses, reorders or invents a byte and never stores
 // past its buffer.
-#include "channels/bridge.h"
+#include "channels/framing.h"
 
 #include <cstdint>
 #include <cstdlib>
