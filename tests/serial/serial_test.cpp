@@ -1,5 +1,4 @@
-// The serial subsystem on stand-ins for the board: GPIO lines in a temporary sysfs,
-// UART ioctls recorded in the order they reach the hardware, ptys for ports.
+// The serial subsystem on stand-ins for the board: a temporary sysfs, recorded ioctls, ptys.
 #include "kit.h"
 #include "serial/gpio.h"
 #include "serial/serial_arg.h"
@@ -13,11 +12,12 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <utility>
 
 using namespace testing::internal; // output capture
 
-// The board (one at a time): a sysfs whose export creates nothing, a UART driver with one
-// serial and one RS-485 record. calls(): what reached it in order, GPIO writes "N:out" "N:in"
+// The board (one at a time): a sysfs whose export creates nothing, a UART driver with one serial
+// and one RS-485 record. calls(): what reached it since the last look, GPIO writes "N:out" "N:in"
 // "N=<byte>" and ioctls "SER?" "SER=<divisor> <flags>" "485?" "485=<flags>" "RTS+" "RTS-".
 struct board {
     std::string root = temp_dir(), log;
@@ -35,7 +35,7 @@ struct board {
         close(notify);
     }
     void add(const std::string &call) { log += (log.empty() ? "" : " ") + call; }
-    std::string calls()
+    std::string calls(bool take = true)
     {
         alignas(struct inotify_event) char buf[4096];
         for (ssize_t n; (n = read(notify, buf, sizeof buf)) > 0;)
@@ -49,7 +49,7 @@ struct board {
                             : now.compare(0, 3, "out") == 0 ? ":out"
                                                             : ":in"));
             }
-        return log;
+        return take ? std::exchange(log, "") : log;
     }
     // What serial_set_mode does on freshly exported input lines.
     std::string mode(const char *path, int mode)
@@ -62,7 +62,6 @@ struct board {
             line_of_watch[inotify_add_watch(notify, dir.c_str(), IN_MODIFY)] = gpio;
         }
         calls();
-        log.clear();
         EXPECT_EQ(serial_set_mode(3, path, mode), 0) << path << " " << mode;
         return calls();
     }
@@ -70,7 +69,7 @@ struct board {
     {
         char call[40];
         snprintf(call, sizeof call, fmt, a, b);
-        calls();
+        calls(false);
         add(call);
         bool fail = failing >> ++ioctls & 1;
         if (n) fail ? memset(to, 0x5a, n) : memcpy(to, from, n);
@@ -126,7 +125,6 @@ TEST(SerialMode, EachPortAndModeMakesItsStepsInOrderFailingIoctlsStopNothingAndL
         for (int mode = 0; mode < 4; mode++)
             EXPECT_EQ(b.mode(port.path, mode), port.by_mode[mode]) << port.path << " mode " << mode;
     EXPECT_EQ(b.rs485.delay_rts_before_send, 7u); // only the flags change
-    // Failing ioctls are reported and the rest is still done.
     b.ioctls = 0;
     b.failing = 1 << 1 | 1 << 3;
     CaptureStderr();
@@ -134,23 +132,18 @@ TEST(SerialMode, EachPortAndModeMakesItsStepsInOrderFailingIoctlsStopNothingAndL
     EXPECT_EQ(b.mode("/dev/ttyS1", PORT_MODE_RS232), "RTS+ 238:out 238=0");
     EXPECT_EQ(count_of(GetCapturedStderr(), std::string("ioctl: ") + strerror(ENOTTY) + "\n"), 2u);
     // The update after a failed query starts from zeros, not the driver's half-written record.
-    struct serial_rs485 expected = {};
-    expected.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
-    EXPECT_EQ(memcmp(&b.rs485, &expected, sizeof expected), 0);
-    // Writing "out" drives a line low: a line already out only gets its value. A line
-    // not exported yet is exported, by its bare number.
-    b.log.clear();
+    EXPECT_EQ(b.rs485.delay_rts_before_send, 0u);
+    // Writing "out" drives a line low: a line already out only gets its value.
     EXPECT_EQ(serial_set_mode(3, "/dev/ttyS1", PORT_MODE_RS422), 0);
     EXPECT_EQ(b.calls(), "238=1 RTS- 237:out 237=0");
-    CaptureStdout();
+    CaptureStdout(); // a line not exported yet is exported, by its bare number
     EXPECT_EQ(gpio_set_output(239, 1), -1);
     EXPECT_EQ(read_file(b.root + "/export") + GetCapturedStdout(), "239Unable to set direction.\n");
 }
 
 TEST(SerialPort, CustomRatesTakeTheNearestDivisorAndTwoPortsGetTheirSettingsBack)
 {
-    // Speed bits replaced by ASYNC_SPD_CUST (0x30), ASYNC_SKIP_TEST (0x40) kept; a
-    // failed query or update fails the open quietly and gives its slot back.
+    // 0x70: the speed bits replaced by ASYNC_SPD_CUST (0x30), ASYNC_SKIP_TEST (0x40) kept.
     const struct {
         int baud, failing;
         const char *calls, *warn;
@@ -181,7 +174,6 @@ TEST(SerialPort, CustomRatesTakeTheNearestDivisorAndTwoPortsGetTheirSettingsBack
 
 TEST(SerialArg, FieldsInAnyOrderLastOneWinsWhatIsRefusedAndAQuietReopen)
 {
-    // Device, rate, mode (0 RS-232, 1 RS-422, 2 four-wire, 3 two-wire), format.
     const std::pair<const char *, const char *> cases[] = {
         {"/dev/ttyS1", "/dev/ttyS1 19200 0 8n1"},
         {"/dev/ttyS0:115200:RS422:8n1", "/dev/ttyS0 115200 1 8n1"},
@@ -200,7 +192,6 @@ TEST(SerialArg, FieldsInAnyOrderLastOneWinsWhatIsRefusedAndAQuietReopen)
     }
     const std::string dev49 = "/dev/tty" + std::string(41, 'x');
     const std::pair<std::string, std::string> refused[] = {
-        // Refused rather than cut, which could name another device or rate.
         {dev49 + ":12", "Serial argument longer than 51 characters: " + dev49 + ":12\n"},
         {dev49 + "y", "Serial device longer than 49 characters: " + dev49 + "y\n"},
         {dev49 + ":1", dev49 + ": No such file or directory\n"}, // 51 characters fit
@@ -213,7 +204,6 @@ TEST(SerialArg, FieldsInAnyOrderLastOneWinsWhatIsRefusedAndAQuietReopen)
         EXPECT_EQ(serial_parse_open(c.first.c_str()), -1) << c.first;
         EXPECT_EQ(GetCapturedStderr(), c.second) << c.first;
     }
-    // A reopen is quiet while the device is away and opens it once it is back.
     pty_port bus;
     const std::string arg = bus.link + ":2400:8n2"; // a pty keeps CS8 and no parity
     unlink(bus.link.c_str());
