@@ -30,7 +30,6 @@ static bool answered(int fd, const std::string &text, const std::string &reply)
     return ok;
 }
 
-// A connection over the cap is refused at once, noted on stderr once per stretch.
 TEST(TcpListen, ThreadsKeepOffSignalsARestartServesUpToTheCapAndEMFILEDelaysAConnection)
 {
     int port = lo_free_port(), err[2], saved_stderr = dup(2);
@@ -94,26 +93,24 @@ TEST(Peer, ALinkLoopsOnlyToAnAddressServingTheOwnPort)
         EXPECT_EQ(std::apply(peer_is_own_port, c.first), c.second) << std::get<0>(c.first);
 }
 
-// Two removers of the same links, one of all links and a lister: the list keeps its order.
 TEST(TcpClient, ConcurrentRemovalsNeitherRaceNorDeadlock)
 {
-    const int links = 20;
-    max_links = links;
-    for (int i = 1; i <= links; i++) tcp_client_add(NOWHERE, i);
+    max_links = 20;
+    for (int i = 1; i <= max_links; i++) tcp_client_add(NOWHERE, i);
     std::atomic<int> bad_order{0}, done{0};
     std::thread lister([&] {
         for (std::vector<tcp_client_info> l; !done; l = tcp_client_list())
             for (size_t i = 1; i < l.size(); i++) bad_order += l[i - 1].port >= l[i].port;
     });
     auto remove_each = [] {
-        for (int i = 1; i <= links; i++) tcp_client_remove(nullptr, NOWHERE, i);
+        for (int i = 1; i <= max_links; i++) tcp_client_remove(nullptr, NOWHERE, i);
     };
     CaptureStdout();
     std::thread a(remove_each), b(remove_each), c(tcp_client_remove_all);
     for (std::thread *t : {&a, &b, &c}) t->join();
     done = 1;
     lister.join();
-    EXPECT_EQ(count_of(GetCapturedStdout(), "Connection found, end it.\n"), size_t(links));
+    EXPECT_EQ(count_of(GetCapturedStdout(), "Connection found, end it.\n"), size_t(max_links));
     EXPECT_TRUE(tcp_client_list().empty());
     EXPECT_EQ(bad_order, 0);
 }

@@ -16,15 +16,13 @@
 
 using namespace testing::internal; // output capture
 
-// The board (one at a time): a sysfs whose export creates nothing, a UART driver with one serial
-// and one RS-485 record. calls(): what reached it since the last look, GPIO writes "N:out" "N:in"
-// "N=<byte>" and ioctls "SER?" "SER=<divisor> <flags>" "485?" "485=<flags>" "RTS+" "RTS-".
+// The board, one at a time. calls(): what reached it since the last look, GPIO writes "N:out"
+// "N:in" "N=<byte>" and ioctls "SER?" "SER=<divisor> <flags>" "485?" "485=<flags>" "RTS+" "RTS-".
 struct board {
     std::string root = temp_dir(), log;
     int notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     std::map<int, int> line_of_watch;
-    unsigned failing = 0; // bit n: the nth ioctl fails, its output half-written
-    int ioctls = 0;
+    unsigned ioctls = 0, failing = 0; // failing bit n: the nth ioctl fails, half-writing its output
     struct serial_struct serial = {}; // both records hold bits that must stay
     struct serial_rs485 rs485 = {};
     board();
@@ -51,8 +49,7 @@ struct board {
             }
         return take ? std::exchange(log, "") : log;
     }
-    // What serial_set_mode does on freshly exported input lines.
-    std::string mode(const char *path, int mode)
+    std::string mode(const char *path, int mode) // serial_set_mode on fresh input lines
     {
         for (int gpio : {194, 197, 212, 224, 229, 237, 238, 243, 250}) {
             std::string dir = root + "/gpio" + std::to_string(gpio);
@@ -105,9 +102,8 @@ board::board()
 TEST(SerialMode, EachPortAndModeMakesItsStepsInOrderFailingIoctlsStopNothingAndLinesOutStayOut)
 {
     board b;
-    const struct {
-        const char *path, *by_mode[4]; // RS-232, RS-422, 4-wire, 2-wire; TERMINATE_BUS 0x20 stays
-    } ports[] = {
+    // By mode: RS-232, RS-422, 4-wire, 2-wire; TERMINATE_BUS 0x20 stays.
+    const std::pair<const char *, std::vector<std::string>> ports[] = {
         {"/dev/ttyS1",
          {"RTS+ 238:out 238=0", "238:out 238=1 RTS- 237:out 237=0",
           "238:out 238=1 RTS+ 237:out 237=0", "238:out 238=1 RTS+ 237:out 237=1"}},
@@ -121,9 +117,9 @@ TEST(SerialMode, EachPortAndModeMakesItsStepsInOrderFailingIoctlsStopNothingAndL
           "485? 485=0x23 212:out 212=1"}},
         {"/dev/ttyS10", {"", "", "", ""}}, // the whole path must be /dev/ttyS1
     };
-    for (const auto &port : ports)
+    for (const auto &[path, by_mode] : ports)
         for (int mode = 0; mode < 4; mode++)
-            EXPECT_EQ(b.mode(port.path, mode), port.by_mode[mode]) << port.path << " mode " << mode;
+            EXPECT_EQ(b.mode(path, mode), by_mode[mode]) << path << " mode " << mode;
     EXPECT_EQ(b.rs485.delay_rts_before_send, 7u); // only the flags change
     b.ioctls = 0;
     b.failing = 1 << 1 | 1 << 3;
@@ -131,39 +127,33 @@ TEST(SerialMode, EachPortAndModeMakesItsStepsInOrderFailingIoctlsStopNothingAndL
     EXPECT_EQ(b.mode("/dev/ttyQE3", PORT_MODE_RS485_2W), "485? 485=0x3 250:out 250=1");
     EXPECT_EQ(b.mode("/dev/ttyS1", PORT_MODE_RS232), "RTS+ 238:out 238=0");
     EXPECT_EQ(count_of(GetCapturedStderr(), std::string("ioctl: ") + strerror(ENOTTY) + "\n"), 2u);
-    // The update after a failed query starts from zeros, not the driver's half-written record.
-    EXPECT_EQ(b.rs485.delay_rts_before_send, 0u);
-    // Writing "out" drives a line low: a line already out only gets its value.
+    EXPECT_EQ(b.rs485.delay_rts_before_send, 0u); // zeroed, not the half-written record
     EXPECT_EQ(serial_set_mode(3, "/dev/ttyS1", PORT_MODE_RS422), 0);
-    EXPECT_EQ(b.calls(), "238=1 RTS- 237:out 237=0");
-    CaptureStdout(); // a line not exported yet is exported, by its bare number
+    EXPECT_EQ(b.calls(), "238=1 RTS- 237:out 237=0"); // "out" again would drive 238 low
+    CaptureStdout(); // a line not exported yet is exported (here to nothing) by its bare number
     EXPECT_EQ(gpio_set_output(239, 1), -1);
     EXPECT_EQ(read_file(b.root + "/export") + GetCapturedStdout(), "239Unable to set direction.\n");
 }
 
 TEST(SerialPort, CustomRatesTakeTheNearestDivisorAndTwoPortsGetTheirSettingsBack)
 {
-    // 0x70: the speed bits replaced by ASYNC_SPD_CUST (0x30), ASYNC_SKIP_TEST (0x40) kept.
-    const struct {
-        int baud, failing;
-        const char *calls, *warn;
-    } cases[] = {
-        {14400, 0, "SER? SER=8 0x70 SER?", ""},
+    const std::tuple<int, int, const char *, const char *> cases[] = {
+        {14400, 0, "SER? SER=8 0x70 SER?", ""}, // 0x70: ASYNC_SPD_CUST | ASYNC_SKIP_TEST
         {250000, 0, "SER? SER=1 0x70 SER?", "Actual baudrate is 115200 / 1 = 115200.000000."},
         {76800, 0, "SER? SER=2 0x70 SER?", "Actual baudrate is 115200 / 2 = 57600.000000."}, // 1.5
         {31250, 3, "SER? SER=4 0x70 SER?", "Unable check baudrate."},
         {31250, 1, "SER?", ""},
         {31250, 2, "SER? SER=4 0x70", ""},
     };
-    for (const auto &c : cases) {
+    for (const auto &[baud, failing, calls, warn] : cases) {
         board b;
-        b.failing = 1u << c.failing;
+        b.failing = 1u << failing;
         pty_port bus;
         CaptureStderr();
-        int fd = serial_open(bus.link.c_str(), c.baud, PORT_MODE_RS232, "8n1");
-        EXPECT_EQ(GetCapturedStderr(), *c.warn ? "Warning: " + std::string(c.warn) + "\n" : "");
-        EXPECT_EQ(b.calls(), c.calls) << c.baud;
-        EXPECT_EQ(fd >= 0 && serial_close(fd) == fd, c.failing != 1 && c.failing != 2);
+        int fd = serial_open(bus.link.c_str(), baud, PORT_MODE_RS232, "8n1");
+        EXPECT_EQ(GetCapturedStderr(), *warn ? "Warning: " + std::string(warn) + "\n" : "");
+        EXPECT_EQ(b.calls(), calls) << baud;
+        EXPECT_EQ(fd >= 0 && serial_close(fd) == fd, failing != 1 && failing != 2);
     }
     pty_port ports[2]; // both slots free again
     std::vector<int> fds;
@@ -181,14 +171,12 @@ TEST(SerialArg, FieldsInAnyOrderLastOneWinsWhatIsRefusedAndAQuietReopen)
         {"/dev/ttyS1:rs485-2w:8N1:rs232", "/dev/ttyS1 8 0 8n1"}, // a format is lower case
         {":9600:", " 0 0 8n1"},                                  // an empty field is a rate of 0
         {"/dev/ttyS1:99999999999", "/dev/ttyS1 2147483647 0 8n1"},
-        {"192.168.1.1:4001:115200", "192.168.1.1:4001 115200 0 8n1"},
     };
     for (const auto &c : cases) {
         serial_arg_parsed p;
         ASSERT_EQ(serial_arg_parse(c.first, &p), 0) << c.first;
-        EXPECT_EQ(std::string(p.device) + " " + std::to_string(p.baud) + " " +
-                      std::to_string(p.mode) + " " + p.format,
-                  c.second);
+        EXPECT_EQ(c.second, std::string(p.device) + " " + std::to_string(p.baud) + " " +
+                                std::to_string(p.mode) + " " + p.format);
     }
     const std::string dev49 = "/dev/tty" + std::string(41, 'x');
     const std::pair<std::string, std::string> refused[] = {
