@@ -3,8 +3,7 @@
 #include "base/settings.h"
 #include "kit.h"
 
-// Regression: tv_sec * 1000L in a long overflows on the board's 32-bit target after
-// 24.8 days of uptime; an input paused just before the wrap stayed paused 49.7 days.
+// Regression: tv_sec * 1000L overflowed the board's 32-bit long after 24.8 days of uptime.
 TEST(Clock, MillisecondsKeepCountingPastTwentyFiveDaysOfUptime)
 {
     EXPECT_EQ(timespec_ms({3000000, 999999999}), 3000000999LL);

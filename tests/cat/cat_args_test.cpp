@@ -18,7 +18,6 @@ TEST(CatArgs, DefaultPortPerDirectionOptionsAnywhereAndBadUsageRefusedWithItsRea
 {
     const std::pair<std::vector<std::string>, std::string> rows[] = {
         {{"send", "response", "a", "b c"}, "send response tcp://127.0.0.1:5553 0 5000 [a] [b c]"},
-        {{"watch", "command", "--count", "3"}, "watch command tcp://127.0.0.1:5552 3 5000"},
         {{"watch", "response", "--timeout=9"}, "watch response tcp://127.0.0.1:5551 0 9"},
         {{"--port=6", "send", "command", "--host", "127.1"}, "send command tcp://127.1:6 0 5000"},
         {{"send", "command", "--", "-h", "-"}, "send command tcp://127.0.0.1:5554 0 5000 [-h] [-]"},

@@ -25,11 +25,9 @@ TEST(Stats, ReportHasTheChannelsThenTheListedEndpointsByKindAndCountsPast32Bits)
                       channels = "command msgs_in=4294967297 msgs_out=3 dropped=4\\\n"
                                  "response msgs_in=5 msgs_out=6 dropped=7";
     EXPECT_EQ(stats_report(),
-              channels +
-                  "\\\nstdio msgs_in=8 msgs_out=9 bytes_in=10 bytes_out=11 dropped=12"
-                  "\\\nserver 127.0.0.1:40000" +
-                  zero + "\\\nlink 127.0.0.1:5010" + zero + " connects=13\\\nlink 127.0.0.2:5010" +
-                  zero + " connects=0\n");
+              channels + "\\\nstdio msgs_in=8 msgs_out=9 bytes_in=10 bytes_out=11 dropped=12\\\n" +
+                  "server 127.0.0.1:40000" + zero + "\\\nlink 127.0.0.1:5010" + zero +
+                  " connects=13\\\nlink 127.0.0.2:5010" + zero + " connects=0\n");
     for (endpoint_stats *s : {&link, &server, &stdio, &link2}) stats_unlist(s);
     EXPECT_EQ(stats_report(), channels + "\n");
 }

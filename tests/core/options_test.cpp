@@ -1,5 +1,4 @@
-// Option passes and their configuration source: what each kind of line and option yields,
-// the fixed-size fields, and the bounds that end every pass.
+// Option passes and their configuration source.
 #include "base/clock.h"
 #include "base/settings.h"
 #include "core/config.h"
@@ -12,8 +11,16 @@
 using namespace testing::internal; // output capture
 using list = std::vector<std::string>;
 
+static std::string file(const std::string &name, const std::string &text, mode_t mode = 0600)
+{
+    std::string path = temp_dir() + "/" + name;
+    std::ofstream(path) << text;
+    chmod(path.c_str(), mode);
+    return path;
+}
+
 // Passes 1 to 3 as start-up runs them: pass 1's result when it ends start-up, else pass 3's.
-static int parse(start_options &o, std::vector<std::string> args)
+static int parse(start_options &o, list args)
 {
     args.insert(args.begin(), "vexlond");
     std::vector<char *> argv;
@@ -30,16 +37,15 @@ static int parse(start_options &o, std::vector<std::string> args)
 
 TEST(Options, TheLastOneWinsFieldsAreBoundedAndLongOptionsAreKeysOfTheConfiguration)
 {
-    std::string conf = temp_dir() + "/vexlond.conf";
-    std::ofstream(conf) << "pidfile = /run/vx.pid\nmax_server_conns = 7\nmax_consoles = -5\n"
-                           "max_links = 3\nbind = 127.0.0.9\ndaemon\n";
+    std::string conf =
+        file("vexlond.conf", "pidfile = /run/vx.pid\nmax_server_conns = 7\n"
+                             "max_consoles = -5\nmax_links = 3\nbind = 127.0.0.9\ndaemon\n");
     std::string path(300, 'p'), serial(120, 's'); // fields keep their size less one
     start_options o;
-    EXPECT_EQ(parse(o, {"--card", "--ctrl", "-oanything", "--tcp_nodelay", "--realtime",
-                        "--pull_command_port", "1", "--pull_command_port=6004", "--stdin=RESPONSE",
-                        "--stdout", "Command", "--pty=/tmp/bus0", "--pty", "-c", conf,
-                        "--bind=127.0.0.2", "-i" + path, "--serial=" + serial}),
-              0);
+    EXPECT_EQ(0, parse(o, {"--card", "--ctrl", "-oanything", "--tcp_nodelay", "--realtime",
+                           "--pull_command_port", "1", "--pull_command_port=6004",
+                           "--stdin=RESPONSE", "--stdout", "Command", "--pty=/tmp/bus0", "--pty",
+                           "-c", conf, "--bind=127.0.0.2", "-i" + path, "--serial=" + serial}));
     // --pty alone keeps the link; a negative count is 0.
     EXPECT_EQ(
         std::make_tuple(bus_mode.load(), tcp_nodelay.load(), o.realtime, o.daemonize,
@@ -52,40 +58,28 @@ TEST(Options, TheLastOneWinsFieldsAreBoundedAndLongOptionsAreKeysOfTheConfigurat
     EXPECT_TRUE(parse(o, {"--ctrl", "--card"}) == 0 && bus_mode == BUS_MODE_CARD);
 }
 
-struct Config : testing::Test {
-    std::string dir = temp_dir();
-    void SetUp() override { config_reset(); }
-    std::string file(const std::string &name, const std::string &text, mode_t mode = 0600)
-    {
-        std::ofstream(dir + "/" + name) << text;
-        chmod((dir + "/" + name).c_str(), mode);
-        return dir + "/" + name;
-    }
-    // One pass over `path` then `args`: "value" or "value=optarg" per option.
-    list pass(const std::string &path, list args = {})
-    {
-        args.insert(args.begin(), "vexlond");
-        std::vector<char *> argv;
-        for (auto &a : args) argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        list got;
-        for (int c;
-             (c = config_getopt_long(path.c_str(), static_cast<int>(args.size()), argv.data(),
-                                     SHORT_OPTIONS, long_options, nullptr)) != -1;)
-            got.push_back(std::to_string(c) + (optarg ? std::string("=") + optarg : ""));
-        return got;
-    }
-};
+// One pass over `path` then `args`: "value" or "value=optarg" per option.
+static list pass(const std::string &path, list args = {})
+{
+    args.insert(args.begin(), "vexlond");
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    list got;
+    for (int c; (c = config_getopt_long(path.c_str(), static_cast<int>(args.size()), argv.data(),
+                                        SHORT_OPTIONS, long_options, nullptr)) != -1;)
+        got.push_back(std::to_string(c) + (optarg ? std::string("=") + optarg : ""));
+    return got;
+}
 
-TEST_F(Config, LineFormsThenTheCommandLineInEveryPass)
+TEST(Config, LineFormsThenTheCommandLineInEveryPass)
 {
     std::string path = file("kv.conf", "# comment\n   #indented\n#=x\n#\n[ general ]\n\n  \n"
                                        "daemon\nserial = /dev/ttyS1:115200 # main port\n"
                                        "   tcpclient=10.0.0.2\npty\npty = /tmp/bus0\n= 5\n"
                                        "output = x#y\nSerial = a\nverbose\n"
                                        "tcpclient = 127.0.0.1:5010\n");
-    // A '#' alone is the key "#"; a value alone is reported with its line number; the last line
-    // is in the console's save format; a key alone carries no optarg left by the pass before.
+    // "#" alone is a key; "= 5" is reported by its line number; no key alone gets a stale optarg.
     list expected = {
         "63", "16", "1=/dev/ttyS1:115200", "9=10.0.0.2", "15",  "15=/tmp/bus0", "3=x#y",
         "63", "63", "9=127.0.0.1:5010",    "4",          "14=7"};
@@ -99,9 +93,8 @@ TEST_F(Config, LineFormsThenTheCommandLineInEveryPass)
     EXPECT_STREQ(config_section, "x"); // the header test comes before the '=' test
 }
 
-// Regression: on the 32-bit board (run under qemu) a deadline in a long wrapped after 24.8
-// days of uptime, and every program's configuration was cut at once.
-TEST_F(Config, LinesOfAMebibyteAreReadWholeAndAPassEndsAtItsBoundsEachReportedOnce)
+// Regression: on the 32-bit board a deadline in a long wrapped after 24.8 days of uptime.
+TEST(Config, LinesOfAMebibyteAreReadWholeAndAPassEndsAtItsBoundsEachReportedOnce)
 {
     clock_set_offset_ms(25LL * 24 * 3600 * 1000);
     const std::string mib(1 << 20, 'x'); // a key, a value, a section header of a mebibyte
@@ -116,8 +109,7 @@ TEST_F(Config, LinesOfAMebibyteAreReadWholeAndAPassEndsAtItsBoundsEachReportedOn
     EXPECT_EQ(pass(file("flood.conf", lines + "card\n")), list(1200, "4"));
     EXPECT_EQ(pass(file("flood.sh", "#!/bin/sh\nexec yes ctrl\n", 0700)), list(1000, "4")); // CR LF
     config_time_limit_ms = 300;
-    // The line cut by the limit is not taken: it could name another device. A program
-    // that ignores SIGTERM and SIGINT is killed.
+    // The line cut by the limit is not taken: it could name another device.
     std::string hang =
         "#!/bin/sh\ntrap '' INT TERM\nprintf 'ctrl\\nserial=/dev/ttyS'\nexec sleep 60\n";
     for (int run = 0; run < 2; run++) EXPECT_EQ(pass(file("hang.sh", hang, 0700)), list{"4"});
@@ -127,7 +119,4 @@ TEST_F(Config, LinesOfAMebibyteAreReadWholeAndAPassEndsAtItsBoundsEachReportedOn
               "Configuration not ended within 300 ms: the rest is ignored\n");
     EXPECT_EQ(count_of(err, " the rest is ignored\n"), 2u); // past the Warning lines too
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);           // stopped and reaped
-    config_max_bytes = 4 << 20;
-    config_time_limit_ms = 10000;
-    clock_set_offset_ms(0);
 }

