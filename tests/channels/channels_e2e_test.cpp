@@ -5,8 +5,6 @@
 #include <fstream>
 #include <sys/stat.h>
 
-// Messages pass whole and in order on every endpoint, oversize ones alone are
-// dropped and counted, and none is lost while the channel has room.
 TEST(Channels, MessagesPassInOrderOversizeOnesAloneAreDroppedAndNoneIsLostWhileThereIsRoom)
 {
     daemon_proc d;
@@ -37,8 +35,7 @@ TEST(Channels, MessagesPassInOrderOversizeOnesAloneAreDroppedAndNoneIsLostWhileT
     EXPECT_TRUE(moved("msgs_in") == 4 && moved("msgs_out") == 2 && moved("dropped") == 2) << after;
     EXPECT_TRUE(res.silent());
     res_rel.send("ok\n");
-    EXPECT_EQ(res.next(), "ok\n");
-    EXPECT_EQ(res_ipc.next(), "ok\n");
+    for (channel_sub *s : {&res, &res_ipc}) EXPECT_EQ(s->next(), "ok\n");
     EXPECT_TRUE(cmd.silent());
     channel_sub late(RES_SUB, RES_PUSH); // a late subscriber misses what came before
     EXPECT_TRUE(late.silent());
@@ -70,17 +67,15 @@ TEST(Channels, MessagesPassInOrderOversizeOnesAloneAreDroppedAndNoneIsLostWhileT
     EXPECT_TRUE(exited_cleanly(daemon_stop(d)));
 }
 
-// Stdin is echoed, its end holds nothing up, and an input file is followed.
 TEST(StdioBridge, StdinEchoesAnEndedInputHoldsNothingUpAndAFileIsFollowed)
 {
     // No tmp directory: all over TCP. The file is filled once the channel is watched.
-    std::string dir = temp_dir(), file = dir + "/later.txt";
+    std::string file = temp_dir() + "/later.txt";
     std::ofstream(file).close();
     daemon_proc d;
     daemon_start_opts opts;
     opts.pipe_stdin = true;
     opts.make_tmp_dir = false;
-    opts.dir = dir;
     daemon_start(d, {"--stdin", "command", "--stdout", "command", "-i", file}, opts);
     channel_sub cmd(CMD_SUB, CMD_PUSH);
     ASSERT_EQ(write(d.stdin_fd, "hello\nwor", 9), 9);
@@ -106,8 +101,6 @@ TEST(StdioBridge, StdinEchoesAnEndedInputHoldsNothingUpAndAFileIsFollowed)
     EXPECT_EQ(count_of(daemon_stdout(d), eof), 3u) << daemon_stdout(d);
 }
 
-// A program on the pty link talks raw and finds nothing stale from before it came
-// (a reader that stops: the faults test).
 TEST(Pty, ProgramOnTheLinkTalksRawAndFindsNothingStale)
 {
     std::string link = temp_dir() + "/bus0";
