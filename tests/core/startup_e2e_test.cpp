@@ -97,11 +97,9 @@ TEST(Startup, DetachedItLogsToSyslogAndKeepsAPidFile)
     snprintf(a.sun_path, sizeof a.sun_path, "%s", sock.c_str());
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
     if (!kit_private_dev_log(sock)) GTEST_SKIP() << "no private /dev/log: needs root and unshare";
-    daemon_proc d;
-    daemon_start_opts opts;
-    opts.wait_ready = false;
-    daemon_start(d, {"--daemon", "--pidfile", pidfile, "--serial", "/dev/null:9600"}, opts);
-    EXPECT_TRUE(exited_cleanly(daemon_wait(d, 5000))); // the parent, once detached
+    EXPECT_EQ(daemon_run_to_exit({"--daemon", "--pidfile", pidfile, "--serial", "/dev/null:9600"},
+                                 nullptr, nullptr),
+              0); // the parent, once detached
     ASSERT_TRUE(wait_until([&] { return !read_file(pidfile).empty(); }));
     pid_t pid = std::stoi(read_file(pidfile));
     // Facility daemon (3 << 3) with LOG_ERR (3) for stderr lines, LOG_INFO (6) for
