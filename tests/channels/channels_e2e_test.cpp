@@ -33,12 +33,10 @@ TEST(Channels, MessagesPassInOrderOversizeOnesAloneAreDroppedAndNoneIsLostWhileT
         return stats_value(after, "command", key) - stats_value(before, "command", key);
     };
     EXPECT_TRUE(moved("msgs_in") == 4 && moved("msgs_out") == 2 && moved("dropped") == 2) << after;
-    EXPECT_TRUE(res.silent());
     res_rel.send("ok\n");
     for (channel_sub *s : {&res, &res_ipc}) EXPECT_EQ(s->next(), "ok\n");
     EXPECT_TRUE(cmd.silent());
-    channel_sub late(RES_SUB, RES_PUSH); // a late subscriber misses what came before
-    EXPECT_TRUE(late.silent());
+    EXPECT_TRUE(channel_sub(RES_SUB, RES_PUSH).silent()); // a late one misses what came before
 
     // Regression: queues looked full before hearing how far the peer had read. Pushed,
     // then from stdin, with at most 150 lines in flight (a queue holds 1000).
@@ -82,8 +80,7 @@ TEST(StdioBridge, StdinEchoesAnEndedInputHoldsNothingUpAndAFileIsFollowed)
     EXPECT_EQ(cmd.next(), "hello\n");
     EXPECT_EQ(cmd.next(), "wor");
     ASSERT_EQ(write(d.stdin_fd, "ld\n", 3), 3);
-    close(d.stdin_fd); // the writer finishes at once
-    d.stdin_fd = -1;
+    close(std::exchange(d.stdin_fd, -1)); // the writer finishes at once
     EXPECT_EQ(cmd.next(), "ld\n");
     channel_push(CMD_PUSH).send("after the end\n");
     EXPECT_EQ(cmd.next(), "after the end\n");
@@ -112,8 +109,7 @@ TEST(Pty, ProgramOnTheLinkTalksRawAndFindsNothingStale)
     // come back as commands, and the program opening the slave would get it stale.
     channel_sub cmd(CMD_SUB, CMD_PUSH);
     channel_push res(RES_PUSH);
-    const std::string line = std::string(60, 'r') + "\n";
-    for (int i = 0; i < 1500; i++) res.send(line);
+    for (int i = 0; i < 1500; i++) res.send(std::string(60, 'r') + "\n");
     EXPECT_TRUE(cmd.silent(500));
     int fd = open_raw(link);
     ASSERT_TRUE(isatty(fd)); // the file there was replaced by a link to the slave
