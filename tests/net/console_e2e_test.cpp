@@ -65,8 +65,7 @@ TEST(ConsoleE2e, ListSaveStatsJunkAndManyClientsThenQuit)
     };
     for (const auto &m : moved)
         EXPECT_EQ(stats_value(after, m.name, m.key) - stats_value(before, m.name, m.key), m.delta)
-            << m.name << " " << m.key << "\n"
-            << after;
+            << m.name << " " << m.key << ": " << after;
     close(peer); // an ended connection's counters go with it
     EXPECT_TRUE(wait_stdout(d, " closed\n"));
     EXPECT_EQ(stats_value(console_stats(), name, "msgs_in"), -1);
@@ -93,10 +92,7 @@ TEST(ConsoleE2e, ListSaveStatsJunkAndManyClientsThenQuit)
                count_of(out, "Connected by") + count_of(out, "Command thread exited.\n");
     }));
     std::vector<int> fds(30);
-    for (int &fd : fds) {
-        ASSERT_GE(fd = lo_connect(5550), 0);
-        lo_send(fd, "show bus mode\n");
-    }
+    for (int &fd : fds) ASSERT_TRUE((fd = lo_connect(5550)) >= 0 && lo_send(fd, "show bus mode\n"));
     for (int fd : fds) // a connection served only after the one before it fails here
         ASSERT_EQ(read_text(fd, "\n"), "  Bus mode is ctrl\n");
     int extra = lo_connect(5550);

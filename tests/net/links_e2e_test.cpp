@@ -76,8 +76,7 @@ TEST(LinksE2e, LinksBridgeReconnectRetryAreCappedAndGoWithoutLeftovers)
         EXPECT_TRUE(wait_until([&] { return fd_count(d.pid) == base; })) << fd_count(d.pid);
     };
     link_cycle(false);
-    close(filler);
-    close(lfd);
+    for (int fd : {filler, lfd}) close(fd);
     port = 0;
     lfd = lo_listen(&port);
     link_cycle(true);

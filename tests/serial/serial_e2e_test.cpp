@@ -47,8 +47,7 @@ TEST(SerialBus, CardAndControllerCarryTheBusAndThePortComesBackAndIsRestored)
         EXPECT_EQ(from_bus.next(), "not for the bus\n");
         if (m.mode == std::string("card")) { // the same trace in either mode
             // Bus bytes green, written yellow; times from the epoch, then from the last.
-            std::string out = daemon_stdout(d);
-            const std::string prefix = "\x1b\\[1;39;40m(\\d+):\\d{3}:";
+            const std::string out = daemon_stdout(d), prefix = "\x1b\\[1;39;40m(\\d+):\\d{3}:";
             std::smatch first;
             ASSERT_TRUE(std::regex_search(out, first, std::regex(prefix)));
             EXPECT_GT(std::stoll(first[1]), 1000000000LL);
