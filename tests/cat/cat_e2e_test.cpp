@@ -1,8 +1,6 @@
 // vexlon-cat against the real daemon.
 #include "kit.h"
 
-// A watcher that says it is ready sees exactly what a sender pushes, and a sender
-// that nothing answers gives up.
 TEST(VexlonCat, WatchSeesExactlyWhatSendPushesAndSendReportsNobodyListening)
 {
     daemon_proc d, watch, send, lonely;

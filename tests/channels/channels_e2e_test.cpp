@@ -5,8 +5,6 @@
 #include <fstream>
 #include <sys/stat.h>
 
-// Messages pass whole and in order on every endpoint, oversize ones alone are
-// dropped and counted, and none is lost while the channel has room.
 TEST(Channels, MessagesPassInOrderOversizeOnesAloneAreDroppedAndNoneIsLostWhileThereIsRoom)
 {
     daemon_proc d;
@@ -35,13 +33,10 @@ TEST(Channels, MessagesPassInOrderOversizeOnesAloneAreDroppedAndNoneIsLostWhileT
         return stats_value(after, "command", key) - stats_value(before, "command", key);
     };
     EXPECT_TRUE(moved("msgs_in") == 4 && moved("msgs_out") == 2 && moved("dropped") == 2) << after;
-    EXPECT_TRUE(res.silent());
     res_rel.send("ok\n");
-    EXPECT_EQ(res.next(), "ok\n");
-    EXPECT_EQ(res_ipc.next(), "ok\n");
+    for (channel_sub *s : {&res, &res_ipc}) EXPECT_EQ(s->next(), "ok\n");
     EXPECT_TRUE(cmd.silent());
-    channel_sub late(RES_SUB, RES_PUSH); // a late subscriber misses what came before
-    EXPECT_TRUE(late.silent());
+    EXPECT_TRUE(channel_sub(RES_SUB, RES_PUSH).silent()); // a late one misses what came before
 
     // Regression: queues looked full before hearing how far the peer had read. Pushed,
     // then from stdin, with at most 150 lines in flight (a queue holds 1000).
@@ -70,25 +65,22 @@ TEST(Channels, MessagesPassInOrderOversizeOnesAloneAreDroppedAndNoneIsLostWhileT
     EXPECT_TRUE(exited_cleanly(daemon_stop(d)));
 }
 
-// Stdin is echoed, its end holds nothing up, and an input file is followed.
 TEST(StdioBridge, StdinEchoesAnEndedInputHoldsNothingUpAndAFileIsFollowed)
 {
     // No tmp directory: all over TCP. The file is filled once the channel is watched.
-    std::string dir = temp_dir(), file = dir + "/later.txt";
+    std::string file = temp_dir() + "/later.txt";
     std::ofstream(file).close();
     daemon_proc d;
     daemon_start_opts opts;
     opts.pipe_stdin = true;
     opts.make_tmp_dir = false;
-    opts.dir = dir;
     daemon_start(d, {"--stdin", "command", "--stdout", "command", "-i", file}, opts);
     channel_sub cmd(CMD_SUB, CMD_PUSH);
     ASSERT_EQ(write(d.stdin_fd, "hello\nwor", 9), 9);
     EXPECT_EQ(cmd.next(), "hello\n");
     EXPECT_EQ(cmd.next(), "wor");
     ASSERT_EQ(write(d.stdin_fd, "ld\n", 3), 3);
-    close(d.stdin_fd); // the writer finishes at once
-    d.stdin_fd = -1;
+    close(std::exchange(d.stdin_fd, -1)); // the writer finishes at once
     EXPECT_EQ(cmd.next(), "ld\n");
     channel_push(CMD_PUSH).send("after the end\n");
     EXPECT_EQ(cmd.next(), "after the end\n");
@@ -106,8 +98,6 @@ TEST(StdioBridge, StdinEchoesAnEndedInputHoldsNothingUpAndAFileIsFollowed)
     EXPECT_EQ(count_of(daemon_stdout(d), eof), 3u) << daemon_stdout(d);
 }
 
-// A program on the pty link talks raw and finds nothing stale from before it came
-// (a reader that stops: the faults test).
 TEST(Pty, ProgramOnTheLinkTalksRawAndFindsNothingStale)
 {
     std::string link = temp_dir() + "/bus0";
@@ -119,8 +109,7 @@ TEST(Pty, ProgramOnTheLinkTalksRawAndFindsNothingStale)
     // come back as commands, and the program opening the slave would get it stale.
     channel_sub cmd(CMD_SUB, CMD_PUSH);
     channel_push res(RES_PUSH);
-    const std::string line = std::string(60, 'r') + "\n";
-    for (int i = 0; i < 1500; i++) res.send(line);
+    for (int i = 0; i < 1500; i++) res.send(std::string(60, 'r') + "\n");
     EXPECT_TRUE(cmd.silent(500));
     int fd = open_raw(link);
     ASSERT_TRUE(isatty(fd)); // the file there was replaced by a link to the slave

@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
-// Links listed and saved, exact counters, junk, clients up to the cap, and quit.
 TEST(ConsoleE2e, ListSaveStatsJunkAndManyClientsThenQuit)
 {
     int lfd_port = 0, lfd = lo_listen(&lfd_port), port = lo_free_port();
@@ -19,8 +18,6 @@ TEST(ConsoleE2e, ListSaveStatsJunkAndManyClientsThenQuit)
                  {"--ctrl", "--tcpclient", up, "--tcpclient", down, "--max_consoles", "30",
                   "--tcpserver", std::to_string(port), "--stdin", "command"},
                  opts);
-    int link = lo_accept(lfd);
-    ASSERT_GE(link, 0);
     const std::string list = "  " + up + " connected\\\n  " + down + " connecting...\n";
     EXPECT_TRUE(wait_until([&] { return console_ask("list\n", "...\n") == list; }));
 
@@ -30,10 +27,8 @@ TEST(ConsoleE2e, ListSaveStatsJunkAndManyClientsThenQuit)
     if (made || had || access("/conf", W_OK) == 0) {
         console_ask("save\nexit\n", "\n"); // the answer is the end of the connection
         EXPECT_EQ(read_file(conf), "tcpclient = " + up + "\ntcpclient = " + down + "\n");
-        if (had)
-            std::ofstream(conf) << before_conf;
-        else
-            unlink(conf.c_str());
+        std::ofstream(conf) << before_conf;
+        if (!had) unlink(conf.c_str());
         if (made) rmdir("/conf");
     }
 
@@ -70,8 +65,7 @@ TEST(ConsoleE2e, ListSaveStatsJunkAndManyClientsThenQuit)
     };
     for (const auto &m : moved)
         EXPECT_EQ(stats_value(after, m.name, m.key) - stats_value(before, m.name, m.key), m.delta)
-            << m.name << " " << m.key << "\n"
-            << after;
+            << m.name << " " << m.key << ": " << after;
     close(peer); // an ended connection's counters go with it
     EXPECT_TRUE(wait_stdout(d, " closed\n"));
     EXPECT_EQ(stats_value(console_stats(), name, "msgs_in"), -1);
@@ -86,8 +80,7 @@ TEST(ConsoleE2e, ListSaveStatsJunkAndManyClientsThenQuit)
         int fd = lo_connect(5550);
         EXPECT_TRUE(lo_send(fd, junk));
         shutdown(fd, SHUT_WR);
-        std::string text;
-        EXPECT_FALSE(read_until(fd, text, std::string(1, '\0'), 2000));
+        EXPECT_EQ(read_text(fd, std::string(1, '\0'), 2000).find('\0'), std::string::npos);
         EXPECT_TRUE(lo_wait_eof(fd, 500));
         close(fd);
     }
@@ -99,20 +92,16 @@ TEST(ConsoleE2e, ListSaveStatsJunkAndManyClientsThenQuit)
                count_of(out, "Connected by") + count_of(out, "Command thread exited.\n");
     }));
     std::vector<int> fds(30);
-    for (int &fd : fds) {
-        ASSERT_GE(fd = lo_connect(5550), 0);
-        lo_send(fd, "show bus mode\n");
-    }
+    for (int &fd : fds) ASSERT_TRUE((fd = lo_connect(5550)) >= 0 && lo_send(fd, "show bus mode\n"));
     for (int fd : fds) // a connection served only after the one before it fails here
         ASSERT_EQ(read_text(fd, "\n"), "  Bus mode is ctrl\n");
     int extra = lo_connect(5550);
     EXPECT_EQ(read_text(extra, "\n"), "  Too many console connections (limit 30)\n");
     EXPECT_TRUE(lo_wait_eof(extra));
-    EXPECT_TRUE(wait_stderr(d, "console connection from 127.0.0.1:"));
     for (int fd : fds) close(fd);
 
     // quit and then list in one chunk: the list is still answered.
     EXPECT_EQ(console_ask("quit\nlist\n", "...\n"), list);
     EXPECT_TRUE(exited_cleanly(daemon_wait(d, 4000)));
-    for (int c : {extra, link, lfd}) close(c);
+    for (int c : {extra, lfd}) close(c);
 }

@@ -13,8 +13,6 @@ static bool bus_live(const pty_port &bus, const char *push_endpoint)
     return got.find("#probe\n") != std::string::npos;
 }
 
-// Each bus mode's channels carry the bus, traced; the port comes back and gets its
-// settings back at shutdown.
 TEST(SerialBus, CardAndControllerCarryTheBusAndThePortComesBackAndIsRestored)
 {
     const struct {
@@ -24,11 +22,8 @@ TEST(SerialBus, CardAndControllerCarryTheBusAndThePortComesBackAndIsRestored)
     for (const auto &m : modes) {
         pty_port bus;
         const std::string arg = bus.link + ":9600";
-        bool dump = m.mode == std::string("card"); // the trace, once
         daemon_proc d;
-        std::vector<std::string> args = {std::string("--") + m.mode, "--serial", arg};
-        if (dump) args.push_back("--serial_dump");
-        daemon_start(d, args);
+        daemon_start(d, {std::string("--") + m.mode, "--serial", arg, "--serial_dump"});
         EXPECT_TRUE(wait_stdout(d, std::string("Setting p1025 as ") + m.mode + " on bus\n"));
         // Raw: no echo, no CR/LF translation either way, a byte is a read.
         struct termios t = bus.settings();
@@ -50,10 +45,9 @@ TEST(SerialBus, CardAndControllerCarryTheBusAndThePortComesBackAndIsRestored)
         std::string got = read_text(bus.master, "OK 1\n") + read_text(bus.master, "", 300);
         EXPECT_EQ(without_probes(got), "OK 1\n") << m.mode;
         EXPECT_EQ(from_bus.next(), "not for the bus\n");
-        if (dump) {
+        if (m.mode == std::string("card")) { // the same trace in either mode
             // Bus bytes green, written yellow; times from the epoch, then from the last.
-            std::string out = daemon_stdout(d);
-            const std::string prefix = "\x1b\\[1;39;40m(\\d+):\\d{3}:";
+            const std::string out = daemon_stdout(d), prefix = "\x1b\\[1;39;40m(\\d+):\\d{3}:";
             std::smatch first;
             ASSERT_TRUE(std::regex_search(out, first, std::regex(prefix)));
             EXPECT_GT(std::stoll(first[1]), 1000000000LL);
@@ -70,7 +64,6 @@ TEST(SerialBus, CardAndControllerCarryTheBusAndThePortComesBackAndIsRestored)
                 return count_of(daemon_stdout(d), "Serial port " + arg + " is back\n") == round;
             })) << daemon_stderr(d);
             EXPECT_EQ(count_of(daemon_stderr(d), "Serial port " + arg + " failed"), round);
-            EXPECT_EQ(bus.settings().c_cflag, static_cast<tcflag_t>(CS8 | B9600 | CREAD | CLOCAL));
             ASSERT_EQ(write(bus.master, "again\n", 6), 6);
             EXPECT_EQ(from_bus.next(), "again\n");
             EXPECT_TRUE(bus_live(bus, m.to_bus_push));
