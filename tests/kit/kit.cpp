@@ -369,11 +369,6 @@ bool exited_cleanly(int status)
 
 // --- the channels -------------------------------------------------------------
 
-bool is_probe(const std::string &msg)
-{
-    return msg == PROBE;
-}
-
 long long stats_value(const std::string &reply, const std::string &name, const std::string &key)
 {
     std::istringstream in(reply);
@@ -426,6 +421,19 @@ bool channel_recv(zmq::socket_t &s, std::string &msg, int timeout_ms)
     return true;
 }
 
+bool sub_make_live(zmq::socket_t &sub, const std::string &probe_push)
+{
+    channel_push probe(probe_push);
+    std::string msg;
+    bool live = false;
+    // A subscription reaches the publisher a few milliseconds after the connect.
+    for (long long end = now_ms() + 5000; !live && now_ms() < end;) {
+        probe.send(PROBE);
+        while (channel_recv(sub, msg, 10)) live |= msg == PROBE;
+    }
+    return live;
+}
+
 channel_sub::channel_sub(const std::string &sub_endpoint, const std::string &probe_push)
     : ctx(), sock(ctx, zmq::socket_type::sub)
 {
@@ -436,25 +444,12 @@ channel_sub::channel_sub(const std::string &sub_endpoint, const std::string &pro
         << "subscription to " << sub_endpoint << " never became live";
 }
 
-bool sub_make_live(zmq::socket_t &sub, const std::string &probe_push, int timeout_ms)
-{
-    channel_push probe(probe_push);
-    std::string msg;
-    bool live = false;
-    // A subscription reaches the publisher a few milliseconds after the connect.
-    for (long long end = now_ms() + timeout_ms; !live && now_ms() < end;) {
-        probe.send(PROBE);
-        while (channel_recv(sub, msg, 10)) live |= is_probe(msg);
-    }
-    return live;
-}
-
 bool channel_sub::recv(std::string &msg, int timeout_ms)
 {
     for (long long end = now_ms() + timeout_ms;;) {
         long long left = end - now_ms();
         if (left <= 0 || !channel_recv(sock, msg, static_cast<int>(left))) return false;
-        if (!is_probe(msg)) return true;
+        if (msg != PROBE) return true;
     }
 }
 
@@ -619,9 +614,4 @@ bool kit_emulated()
     const char *wrapper = getenv("VEXLOND_TEST_BINARY");
     return wrapper != nullptr && wrapper[0] != '\0';
 #endif
-}
-
-std::string kit_libc_text(const char *glibc, const char *musl)
-{
-    return kit_emulated() ? musl : glibc;
 }

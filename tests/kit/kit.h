@@ -99,10 +99,9 @@ struct channel_push {
     void send(const std::string &msg); // fails the test when not taken within 2 s
 };
 
-bool sub_make_live(zmq::socket_t &sub, const std::string &probe_push, int timeout_ms = 5000);
+bool sub_make_live(zmq::socket_t &sub, const std::string &probe_push);
 bool channel_recv(zmq::socket_t &s, std::string &msg, int timeout_ms);
 
-bool is_probe(const std::string &msg);
 // `key`=<n> on the line of `name` of a `stats` reply; -1 when absent.
 long long stats_value(const std::string &reply, const std::string &name, const std::string &key);
 std::string console_stats(); // the console's whole `stats` reply
@@ -147,8 +146,6 @@ int open_raw(const std::string &path);
 
 // True in the board's unit tests and end-to-end tests of its daemon (qemu-user).
 bool kit_emulated();
-// musl words some texts (getopt's complaints) otherwise than glibc.
-std::string kit_libc_text(const char *glibc, const char *musl);
 
 // Skips the rest of a test of a call that qemu-user cannot translate, e.g.
 // VX_SKIP_ON_EMULATOR("TIOCSRS485: no translation in qemu-user 7.2");
