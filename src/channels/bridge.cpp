@@ -2,8 +2,9 @@
 // and the channels.
 //
 // DESIGN: the bridge sleeps in one poll over its input descriptor, its SUB
-// socket and the stop flags, so it wakes only for traffic or a stop. Sends into
-// the channel never wait (a full channel loses the message, reported by perror).
+// socket and the stop flags, so it wakes only for traffic or a stop. What it
+// reads it publishes on the channel itself (fwd_publish), which never waits: a
+// subscriber that cannot keep up loses the message, as with any publisher.
 // Writes to the output never block: a message that finds no room waits, with the
 // SUB side left alone, up to INOUT_FULL_WAIT_MS for the reader; then the output
 // counts as not read and messages that find no room are dropped until it reads
@@ -18,6 +19,7 @@
 
 #include "base/clock.h"
 #include "channels/dump.h"
+#include "channels/forwarder.h"
 #include "channels/framing.h"
 #include "channels/zmq_util.h"
 
@@ -61,8 +63,7 @@ void inout_fill(inout_cfg *cfg, int ifd, int ofd, int push_channel, int sub_chan
 {
     cfg->ifd = ifd;
     cfg->ofd = ofd;
-    snprintf(cfg->push, sizeof cfg->push, "%s",
-             push_channel == CHANNEL_NONE ? "" : channel_pull_inproc(push_channel));
+    cfg->push_channel = push_channel;
     snprintf(cfg->sub, sizeof cfg->sub, "%s",
              sub_channel == CHANNEL_NONE ? "" : channel_pub_inproc(sub_channel));
     cfg->run = run;
@@ -74,7 +75,6 @@ namespace {
 
 struct bridge {
     const inout_cfg *cfg = nullptr;
-    zmq::socket_t push;
     zmq::socket_t sub;
     bool has_input = false;
     bool has_output = false;
@@ -120,12 +120,11 @@ bool pty_unheld(int master)
 void push_message(void *ctx, const char *msg, size_t len)
 {
     bridge *b = static_cast<bridge *>(ctx);
-    if (zmq_send_nowait(b->push.handle(), msg, len) < 0) {
-        int err = zmq_errno();
-        perror("zmq_send");
+    if (fwd_publish(b->cfg->push_channel, msg, len) < 0) {
         count(*b, &endpoint_stats::dropped, 1);
-        if (!b->pushed_once && !b->unreachable && err == EAGAIN) {
-            fprintf(stderr, "%s: channel %s not reachable\n", "inout_thread", b->cfg->push);
+        if (!b->pushed_once && !b->unreachable) {
+            fprintf(stderr, "%s: channel %s not reachable\n", "inout_thread",
+                    channel_name(b->cfg->push_channel));
             b->unreachable = true;
         }
         return;
@@ -330,14 +329,12 @@ bool bridge_running(const bridge &b)
 void run_bridge(bridge &b)
 {
     const inout_cfg *cfg = b.cfg;
-    b.has_input = cfg->ifd >= 0 && cfg->push[0] != '\0';
+    b.has_input = cfg->ifd >= 0 && cfg->push_channel != CHANNEL_NONE;
     b.has_output = cfg->ofd >= 0 && cfg->sub[0] != '\0';
-    // Both sides are in place before the first read: what this bridge pushes
+    // Both sides are in place before the first read: what this bridge publishes
     // into the channel it subscribes to comes back to it.
     if (b.has_input) {
         b.ifd_is_pty = is_pty_master(cfg->ifd);
-        b.push = connect_side(zmq::socket_type::push, cfg->push);
-        if (!b.push.handle()) return;
     }
     if (b.has_output) {
         b.sub = connect_side(zmq::socket_type::sub, cfg->sub);
@@ -390,8 +387,8 @@ void run_bridge(bridge &b)
 int inout_run(const inout_cfg *cfg)
 {
     if (verbose > 0)
-        printf("%s: ifd=%d ofd=%d push=%s sub=%s\n", "inout_thread", cfg->ifd, cfg->ofd, cfg->push,
-               cfg->sub);
+        printf("%s: ifd=%d ofd=%d push=%s sub=%s\n", "inout_thread", cfg->ifd, cfg->ofd,
+               cfg->push_channel == CHANNEL_NONE ? "" : channel_name(cfg->push_channel), cfg->sub);
     int ended = INOUT_ENDED_STOP;
     try {
         auto b = std::make_unique<bridge>();
@@ -399,7 +396,6 @@ int inout_run(const inout_cfg *cfg)
         run_bridge(*b);
         if (b->ended >= 0) ended = b->ended;
         idle_unwatch(*b);
-        b->push.close(); // PUSH first, as the sockets were made
         b->sub.close();
     } catch (const std::exception &e) {
         fprintf(stderr, "inout_thread: %s\n", e.what());

@@ -19,18 +19,18 @@ enum : unsigned {
 // Filled completely by the starter, kept alive until the bridge returns. The
 // descriptors belong to the starter: the bridge never closes them.
 struct inout_cfg {
-    int ifd;                  // input descriptor; negative: no input side
-    int ofd;                  // output descriptor; negative: no output side
-    char push[ENDPOINT_SIZE]; // PUSH endpoint; empty: no input side
-    char sub[ENDPOINT_SIZE];  // SUB endpoint; empty: no output side
-    const stop_flag *run;     // runs while this and `running` are on
-    unsigned flags;           // INOUT_* bits
-    endpoint_stats *stats;    // where the traffic is counted; null: nowhere
+    int ifd;                 // input descriptor; negative: no input side
+    int ofd;                 // output descriptor; negative: no output side
+    int push_channel;        // channel the input is published on; CHANNEL_NONE: none
+    char sub[ENDPOINT_SIZE]; // SUB endpoint; empty: no output side
+    const stop_flag *run;    // runs while this and `running` are on
+    unsigned flags;          // INOUT_* bits
+    endpoint_stats *stats;   // where the traffic is counted; null: nowhere
 };
 
-// Fills a descriptor: the bridge pushes into `push_channel` and subscribes to
-// `sub_channel` (CHANNEL_COMMAND, CHANNEL_RESPONSE, or CHANNEL_NONE for no such
-// side) through their in-process endpoints.
+// Fills a descriptor: the bridge publishes its input on `push_channel` and
+// subscribes to `sub_channel` (CHANNEL_COMMAND, CHANNEL_RESPONSE, or
+// CHANNEL_NONE for no such side) in-process.
 void inout_fill(inout_cfg *cfg, int ifd, int ofd, int push_channel, int sub_channel,
                 const stop_flag *run, unsigned flags, endpoint_stats *stats);
 

@@ -22,6 +22,12 @@ void fwd_fill(fwd_cfg *cfg, int channel, const stop_flag *run);
 // Returns 0, or -1 when ZeroMQ refuses the sockets (reported).
 int fwd_open(const fwd_cfg *cfg);
 
+// Publishes a message of the daemon's own endpoints on `channel` from the
+// calling thread, counted as pushed into the channel: the line goes out without
+// a hand-over to the forwarder's thread. Never waits longer than another
+// publisher's send. Returns 0, or -1 when the channel is not open.
+int fwd_publish(int channel, const char *msg, size_t len);
+
 // Thread entry point; `arg` is a fwd_cfg opened with fwd_open. Forwards until
 // the channel is to stop, then closes its sockets. Returns null.
 void *fwd_thread(void *arg);

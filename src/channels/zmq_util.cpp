@@ -12,18 +12,12 @@ static std::once_flag shared_context_once;
 static std::unique_ptr<zmq::context_t> shared_context;
 
 // ZeroMQ's own I/O threads of the context. Only remote peers use them (the
-// daemon's bridges reach the forwarders in-process): one serves a board's few
+// daemon's bridges reach the channels in-process): one serves a board's few
 // peers, and every thread costs a stack there. Two, with a channel's PULL side
 // on one and its PUB side on the other (ZMQ_AFFINITY), were measured on two
 // cores: round trips 10 % slower, a flood's publisher dropping more (the intake
 // outran the output), throughput no better beyond the noise.
 static const int SHARED_IO_THREADS = 1;
-
-const char *channel_pull_inproc(int channel)
-{
-    return channel == CHANNEL_COMMAND ? "inproc://vexlond-command-pull"
-                                      : "inproc://vexlond-response-pull";
-}
 
 const char *channel_pub_inproc(int channel)
 {
@@ -80,14 +74,6 @@ int zmq_notify_fd(void *sock)
     int fd = -1;
     size_t size = sizeof fd;
     return zmq_getsockopt(sock, ZMQ_FD, &fd, &size) < 0 ? -1 : fd;
-}
-
-int zmq_send_nowait(void *sock, const void *buf, size_t len)
-{
-    int rc = zmq_send(sock, buf, len, ZMQ_DONTWAIT);
-    if (rc >= 0 || zmq_errno() != EAGAIN) return rc;
-    zmq_catch_up(sock);
-    return zmq_send(sock, buf, len, ZMQ_DONTWAIT);
 }
 
 int zmq_poll_nointr(zmq_pollitem_t *items, int count, long timeout_ms)

@@ -7,10 +7,9 @@
 
 #include <zmq.hpp>
 
-// The in-process endpoints of a channel (CHANNEL_COMMAND or CHANNEL_RESPONSE):
-// its forwarder binds them beside the TCP and IPC endpoints, and the daemon's
-// bridges connect to them, without name resolution or a TCP hop.
-const char *channel_pull_inproc(int channel);
+// The in-process endpoint of a channel's publisher (CHANNEL_COMMAND or
+// CHANNEL_RESPONSE): its forwarder binds it beside the TCP and IPC endpoints,
+// and the daemon's bridges subscribe there, without name resolution or a TCP hop.
 const char *channel_pub_inproc(int channel);
 // "command" or "response".
 const char *channel_name(int channel);
@@ -37,10 +36,6 @@ constexpr int ZMQ_LINGER_MS = 200;
 // look full (a PUB then drops, a PUSH refuses) and a new subscription can be
 // missed. Returns 0, or -1.
 int zmq_catch_up(void *sock);
-
-// zmq_send with ZMQ_DONTWAIT that, when the queue looks full, catches up with
-// the peers' progress and tries once more. Never waits. zmq_send's result.
-int zmq_send_nowait(void *sock, const void *buf, size_t len);
 
 // The descriptor that turns readable when `sock` gets news (ZMQ_FD), to be
 // polled as a plain descriptor; -1 when ZeroMQ refuses. After it wakes, the

@@ -265,7 +265,7 @@ TEST(Memory, PeersGiveTheirMemoryBackAndCannotGrowTheDaemonBeyondItsQueues)
     close(stalled);
 }
 
-TEST(Load, AHundredAndFiftyServerPeersEachGetEveryResponseInOrder)
+TEST(Load, AHundredAndFiftyServerPeersEachGetEveryResponseAndPublishAtOnceInOrder)
 {
     const int SERVERS = 150, WINDOW = 200; // far fewer in flight than any queue holds
     // Three descriptors a connection: the daemon must raise the soft limit of 256.
@@ -299,6 +299,20 @@ TEST(Load, AHundredAndFiftyServerPeersEachGetEveryResponseInOrder)
         }
     }
     EXPECT_GE(sent, size_t(1000));
+    // Every peer's bridge publishes on the command channel at once, beside pushes
+    // through its forwarder: nothing is lost, each sender's messages stay in order.
+    channel_sub cmd(CMD_SUB, CMD_PUSH);
+    channel_push ext(CMD_PUSH);
+    auto line = [](int i, int n) { return std::to_string(i) + "." + std::to_string(n) + "\n"; };
+    std::vector<std::string> want(SERVERS + 1), sent_by(SERVERS + 1); // the last: ext's
+    for (int n = 0; n < 4; n++)
+        for (int i = 0; i <= SERVERS; i++) {
+            want[i] += line(i, n);
+            i < SERVERS ? (void)lo_send(peers[i], line(i, n)) : ext.send(line(i, n));
+        }
+    while (sent_by != want && cmd.recv(cmd.last, 5000))
+        sent_by.at(std::stoul(cmd.last)) += cmd.last;
+    EXPECT_EQ(sent_by, want);
     EXPECT_TRUE(exited_cleanly(daemon_stop(d)));
     for (int fd : peers) close(fd);
 }
