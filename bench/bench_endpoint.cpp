@@ -1,16 +1,16 @@
 // Benchmark clients of the byte-stream endpoints, and the socat relay.
 //
 // DESIGN of the relay. In the daemon a line written to a pty travels: pty ->
-// the pty bridge (one thread: read, frame, push) -> the command forwarder (one
-// thread: pull, publish) -> TCP -> a subscriber. The relay does the same work
-// with two socat processes, each one hop:
+// the pty bridge (one thread: read, frame, publish) -> ZeroMQ's I/O thread (one
+// thread: write to each subscriber) -> TCP -> a subscriber. The relay does the
+// same work with two socat processes, each one hop:
 //
 //   pty -> socat (hop 1) -> TCP -> socat (hop 2) -> TCP -> reader
 //
 // Hop 1 stands for the bridge: it holds the pty (socat's PTY address, raw, no
 // echo) or accepts the TCP connection, and relays what it reads to hop 2. Hop 2
-// stands for the forwarder: it accepts hop 1 on one port and the reader on
-// another, and relays between them as the forwarder publishes to a subscriber.
+// stands for the publisher: it accepts hop 1 on one port and the reader on
+// another, and relays between them as the publisher writes to a subscriber.
 // Every relaying socket has TCP_NODELAY, as ZeroMQ's TCP connections have, so
 // that Nagle never holds a line back. What the relay does not do, the daemon
 // does on top: frame lines, let any number of producers and subscribers share
