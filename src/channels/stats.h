@@ -26,9 +26,9 @@ struct stat_counter {
 void stat_add(stat_counter *c, uint64_t n);
 uint64_t stat_get(const stat_counter *c);
 
-// Counters of one channel, written by its forwarder.
+// Counters of one channel, written by its forwarder and the bridges publishing on it.
 struct channel_stats {
-    stat_counter msgs_in;  // taken from the PULL side
+    stat_counter msgs_in;  // taken from the PULL side or a bridge
     stat_counter msgs_out; // published
     stat_counter dropped;  // refused: over the size limit, or not taken by the publisher
 };

@@ -3,7 +3,7 @@
 // DESIGN: main reads the options in three passes, starts every thread in a fixed
 // order, waits for `running` to drop and takes the daemon down in a fixed order:
 // links first, then the joinable threads in reverse order of creation (bridges
-// before the forwarders they push into), then the listeners, then the
+// before the forwarders they publish through), then the listeners, then the
 // descriptors. SIGINT and SIGTERM are blocked in every thread but this one; the
 // handler drops `running`, whose descriptor wakes this thread and every loop of
 // the daemon at once, so nothing wakes up periodically to look for a stop.
