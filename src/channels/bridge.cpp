@@ -64,8 +64,7 @@ void inout_fill(inout_cfg *cfg, int ifd, int ofd, int push_channel, int sub_chan
     cfg->ifd = ifd;
     cfg->ofd = ofd;
     cfg->push_channel = push_channel;
-    snprintf(cfg->sub, sizeof cfg->sub, "%s",
-             sub_channel == CHANNEL_NONE ? "" : channel_pub_inproc(sub_channel));
+    cfg->sub_channel = sub_channel;
     cfg->run = run;
     cfg->flags = flags;
     cfg->stats = stats;
@@ -308,14 +307,17 @@ void receive_from_channel(bridge &b)
     }
 }
 
-zmq::socket_t connect_side(zmq::socket_type type, const char *endpoint)
+const char *side_name(int channel)
 {
-    zmq::socket_t s = zmq_open_socket(type);
+    return channel == CHANNEL_NONE ? "" : channel_name(channel);
+}
+
+zmq::socket_t connect_sub(const char *endpoint)
+{
+    zmq::socket_t s = zmq_open_socket(zmq::socket_type::sub);
     if (!s.handle()) return s;
-    if (type == zmq::socket_type::sub) {
-        s.set(zmq::sockopt::rcvhwm, INOUT_SUB_HWM);
-        s.set(zmq::sockopt::subscribe, "");
-    }
+    s.set(zmq::sockopt::rcvhwm, INOUT_SUB_HWM);
+    s.set(zmq::sockopt::subscribe, "");
     if (zmq_connect(s.handle(), endpoint) < 0)
         fprintf(stderr, "%s: %s: %s\n", "inout_thread", endpoint, zmq_strerror(zmq_errno()));
     return s;
@@ -330,14 +332,12 @@ void run_bridge(bridge &b)
 {
     const inout_cfg *cfg = b.cfg;
     b.has_input = cfg->ifd >= 0 && cfg->push_channel != CHANNEL_NONE;
-    b.has_output = cfg->ofd >= 0 && cfg->sub[0] != '\0';
-    // Both sides are in place before the first read: what this bridge publishes
-    // into the channel it subscribes to comes back to it.
-    if (b.has_input) {
-        b.ifd_is_pty = is_pty_master(cfg->ifd);
-    }
+    b.has_output = cfg->ofd >= 0 && cfg->sub_channel != CHANNEL_NONE;
+    b.ifd_is_pty = b.has_input && is_pty_master(cfg->ifd);
+    // Subscribed before the first read: what this bridge publishes on the
+    // channel it subscribes to comes back to it.
     if (b.has_output) {
-        b.sub = connect_side(zmq::socket_type::sub, cfg->sub);
+        b.sub = connect_sub(channel_pub_inproc(cfg->sub_channel));
         if (!b.sub.handle()) return;
         struct stat st;
         b.ofd_is_socket = fstat(cfg->ofd, &st) == 0 && S_ISSOCK(st.st_mode);
@@ -388,7 +388,7 @@ int inout_run(const inout_cfg *cfg)
 {
     if (verbose > 0)
         printf("%s: ifd=%d ofd=%d push=%s sub=%s\n", "inout_thread", cfg->ifd, cfg->ofd,
-               cfg->push_channel == CHANNEL_NONE ? "" : channel_name(cfg->push_channel), cfg->sub);
+               side_name(cfg->push_channel), side_name(cfg->sub_channel));
     int ended = INOUT_ENDED_STOP;
     try {
         auto b = std::make_unique<bridge>();

@@ -19,13 +19,13 @@ enum : unsigned {
 // Filled completely by the starter, kept alive until the bridge returns. The
 // descriptors belong to the starter: the bridge never closes them.
 struct inout_cfg {
-    int ifd;                 // input descriptor; negative: no input side
-    int ofd;                 // output descriptor; negative: no output side
-    int push_channel;        // channel the input is published on; CHANNEL_NONE: none
-    char sub[ENDPOINT_SIZE]; // SUB endpoint; empty: no output side
-    const stop_flag *run;    // runs while this and `running` are on
-    unsigned flags;          // INOUT_* bits
-    endpoint_stats *stats;   // where the traffic is counted; null: nowhere
+    int ifd;               // input descriptor; negative: no input side
+    int ofd;               // output descriptor; negative: no output side
+    int push_channel;      // channel the input is published on; CHANNEL_NONE: none
+    int sub_channel;       // channel written to the output; CHANNEL_NONE: none
+    const stop_flag *run;  // runs while this and `running` are on
+    unsigned flags;        // INOUT_* bits
+    endpoint_stats *stats; // where the traffic is counted; null: nowhere
 };
 
 // Fills a descriptor: the bridge publishes its input on `push_channel` and
